@@ -1,0 +1,58 @@
+// The converted database: sizing, building and writing it from a Palm text document database.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "byte_stream.hpp"
+#include "format_error.hpp"
+#include "palm_database.hpp"
+
+namespace palmconv {
+
+namespace hdb {
+constexpr std::size_t header_size = 92;
+constexpr std::size_t name_offset = 0;
+constexpr std::size_t magic_offset = 64;
+constexpr std::uint16_t magic = 0x8938;
+constexpr std::size_t record_count_offset = 88;
+constexpr std::size_t entry_size = 16;
+constexpr std::size_t entry_flag_offset = 12;
+constexpr std::uint16_t entry_flag = 1;
+constexpr std::size_t max_prefix_size = 4;
+constexpr std::uint32_t record_length_limit = 1u << 28;  // lengths must stay below this
+// Record 0 starts with the text document header; its last converted field ends at byte 12.
+constexpr std::size_t document_header_fields_end = 12;
+}  // namespace hdb
+
+// A record length in its stored form: 7-bit groups, least significant first, last byte marked.
+struct LengthPrefix {
+    std::array<std::uint8_t, hdb::max_prefix_size> bytes{};
+    std::size_t size = 0;
+};
+
+// Encodes a record length below hdb::record_length_limit.
+LengthPrefix encode_length_prefix(std::uint32_t length);
+
+// Turns the big-endian fields of a text document header (its first 12 bytes) little-endian.
+void convert_document_header(std::uint8_t* record0);
+
+// Everything about the output that is known before the records are copied.
+struct ConvertedLayout {
+    std::vector<std::uint8_t> head;       // the header and the entry table, ready to write
+    std::vector<std::uint32_t> lengths;   // each record's length, in order
+    std::uint64_t output_size = 0;        // the size of the whole converted database
+};
+
+// Reads and checks a text document database and sizes its conversion; `in` is left at record 0.
+FormatError prepare_conversion(ByteSource& in, ConvertedLayout& layout);
+
+// Copies the records from `in` (at record 0) to `out` behind the layout's header and entry table.
+FormatError write_converted_database(const ConvertedLayout& layout, ByteSource& in, ByteSink& out);
+
+// Converts a whole database from `in` to `out`.
+FormatError convert_database(ByteSource& in, ByteSink& out);
+
+}  // namespace palmconv

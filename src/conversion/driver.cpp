@@ -1,0 +1,98 @@
+#include "driver.hpp"
+
+#include <cstdio>
+#include <string>
+
+#include "../desktop/desktop.hpp"
+#include "converted_database.hpp"
+#include "file_io.hpp"
+#include "platform_file.hpp"
+
+namespace palmconv {
+
+namespace {
+
+enum class Outcome {
+    converted,
+    nothing_chosen,
+    file_not_found,
+    invalid_database,
+    output_not_found,
+    output_not_written,
+};
+
+struct Report {
+    Outcome outcome;
+    const char* message;  // written to standard output as it stands; null for none
+    int status;
+};
+
+// Every message the program prints.
+constexpr Report reports[] = {
+    {Outcome::converted, nullptr, 0},
+    {Outcome::nothing_chosen, nullptr, 1},
+    {Outcome::file_not_found, "error: file not found\r\n", 1},
+    {Outcome::invalid_database, "error: invalid pdb file\r\n", 1},
+    {Outcome::output_not_found, "error: output file not found\r\n", 1},
+    {Outcome::output_not_written, "error: output file not written\r\n", 1},
+};
+
+// The output sits beside the input, its third-from-last character made 'h': story.pdb, story.hdb.
+constexpr std::size_t changed_character_from_end = 3;
+
+Outcome convert(int argc, char** argv) {
+    std::string path;
+    if (argc == 2) {
+        path = argv[1];
+    } else {
+        path = desktop::choose_input();
+        if (path.empty()) return Outcome::nothing_chosen;
+    }
+
+    auto input = InputFile::open(path);
+    if (!input) return Outcome::file_not_found;
+
+    ConvertedLayout layout;
+    if (prepare_conversion(*input, layout) != FormatError::none) return Outcome::invalid_database;
+
+    if (path.size() < changed_character_from_end) return Outcome::output_not_found;
+    path[path.size() - changed_character_from_end] = 'h';
+
+    auto output = OutputFile::create(path);
+    if (!output) return Outcome::output_not_found;
+    const FormatError written = write_converted_database(layout, *input, *output);
+    // Every input byte has been read; the input must be closed before it can be replaced.
+    input.reset();
+    if (written == FormatError::write_failed) return Outcome::output_not_written;
+    if (written != FormatError::none) return Outcome::invalid_database;
+
+    switch (output->commit()) {
+        case CommitResult::done:
+            break;
+        case CommitResult::not_replaceable:
+            return Outcome::output_not_found;
+        case CommitResult::write_failed:
+            return Outcome::output_not_written;
+    }
+    output.reset();
+    desktop::launch(path);
+    return Outcome::converted;
+}
+
+}  // namespace
+
+int run(int argc, char** argv) {
+    platform::prepare_process();
+    const Outcome outcome = convert(argc, argv);
+    for (const Report& report : reports) {
+        if (report.outcome != outcome) continue;
+        if (report.message != nullptr) {
+            std::fputs(report.message, stdout);
+            std::fflush(stdout);
+        }
+        return report.status;
+    }
+    return 1;
+}
+
+}  // namespace palmconv

@@ -1,0 +1,56 @@
+#include "file_io.hpp"
+
+
+#include "platform_file.hpp"
+
+namespace palmconv {
+
+namespace {
+// Large writes pass straight through; this buffers the many small ones of short records.
+constexpr std::size_t output_buffer_size = 256 * 1024;
+}  // namespace
+
+std::unique_ptr<InputFile> InputFile::open(const std::string& path) {
+    std::FILE* file = platform::open_shared_for_update(path);
+    if (file == nullptr) return nullptr;
+    return std::unique_ptr<InputFile>(new InputFile(file));
+}
+
+InputFile::~InputFile() { std::fclose(file_); }
+
+bool InputFile::size(std::uint64_t& out) { return platform::size_of(file_, out); }
+
+bool InputFile::seek(std::uint64_t offset) { return platform::seek_to(file_, offset); }
+
+std::size_t InputFile::read(std::uint8_t* buf, std::size_t n) { return std::fread(buf, 1, n, file_); }
+
+std::unique_ptr<OutputFile> OutputFile::create(const std::string& path) {
+    if (!platform::may_replace(path)) return nullptr;
+    std::string temp_path;
+    std::FILE* file = platform::create_temporary_beside(path, temp_path);
+    if (file == nullptr) return nullptr;
+    std::setvbuf(file, nullptr, _IOFBF, output_buffer_size);
+    return std::unique_ptr<OutputFile>(new OutputFile(file, path, std::move(temp_path)));
+}
+
+OutputFile::~OutputFile() {
+    if (file_ != nullptr) std::fclose(file_);
+    if (!temp_path_.empty()) platform::remove_temporary(temp_path_);
+}
+
+bool OutputFile::write(const std::uint8_t* buf, std::size_t n) {
+    if (!failed_ && std::fwrite(buf, 1, n, file_) != n) failed_ = true;
+    return !failed_;
+}
+
+CommitResult OutputFile::commit() {
+    const bool written = !failed_ && std::fflush(file_) == 0 && platform::sync_to_disk(file_);
+    const bool closed = std::fclose(file_) == 0;
+    file_ = nullptr;
+    if (!written || !closed) return CommitResult::write_failed;
+    if (!platform::replace_file(temp_path_, path_)) return CommitResult::not_replaceable;
+    temp_path_.clear();
+    return CommitResult::done;
+}
+
+}  // namespace palmconv

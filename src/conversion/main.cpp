@@ -1,0 +1,3 @@
+#include "driver.hpp"
+
+int main(int argc, char** argv) { return palmconv::run(argc, argv); }
