@@ -1,0 +1,46 @@
+#include <windows.h>
+#include <commdlg.h>
+#include <shellapi.h>
+
+#include <cstddef>
+
+#include "desktop.hpp"
+
+namespace palmconv::desktop {
+
+namespace {
+
+constexpr char filter[] = "Palm Database Files (*.pdb)\0*.pdb\0All Files (*.*)\0*.*\0";
+constexpr DWORD path_buffer_size = 260;
+
+// The record as the oldest common dialog knows it: without the fields later versions appended.
+constexpr DWORD dialog_record_size = offsetof(OPENFILENAMEA, lpTemplateName) + sizeof(LPCSTR);
+static_assert(dialog_record_size == 76, "the dialog record must be the 76-byte form");
+
+}  // namespace
+
+std::string choose_input() {
+    static char file[path_buffer_size];
+    static char file_title[path_buffer_size];
+    OPENFILENAMEA dialog{};
+    dialog.lStructSize = dialog_record_size;
+    dialog.hwndOwner = nullptr;
+    dialog.hInstance = nullptr;
+    dialog.lpstrFilter = filter;
+    dialog.nFilterIndex = 1;
+    dialog.lpstrFile = file;
+    dialog.nMaxFile = path_buffer_size;
+    dialog.lpstrFileTitle = file_title;
+    dialog.nMaxFileTitle = path_buffer_size;
+    dialog.Flags = OFN_CREATEPROMPT | OFN_HIDEREADONLY;
+    dialog.lpstrDefExt = "pdb";
+    // A refused call may leave the needed buffer size in the buffer, not a path.
+    if (!GetOpenFileNameA(&dialog)) return {};
+    return file;
+}
+
+void launch(const std::string& path) {
+    ShellExecuteA(nullptr, "open", path.c_str(), nullptr, nullptr, SW_HIDE);
+}
+
+}  // namespace palmconv::desktop

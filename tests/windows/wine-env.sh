@@ -1,0 +1,20 @@
+# Sourced by the Windows test scripts: a wine prefix of the project's own, kept off the desktop.
+# Sets WINEPREFIX (created once under build/), starts one persistent wine server for the run and
+# stops it when the sourcing shell exits.
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+export WINEPREFIX="$top/build/wine-prefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="winemenubuilder.exe=d;winebrowser.exe=d;mscoree=d;mshtml=d"
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "creating the wine prefix" >&2
+  wineboot -i >/dev/null 2>&1
+  wineserver -w
+  # Without a window manager a managed dialog returns late; unmanaged windows do not wait.
+  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+  wineserver -w
+fi
+wineserver -p
+trap 'wineserver -k 2>/dev/null || true' EXIT
+# The first program of a session starts wine's own services, which outlive it and would hold on
+# to a test's output pipes: start them here, with nothing to hold.
+wine cmd /c exit </dev/null >/dev/null 2>&1
