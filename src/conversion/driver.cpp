@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "../desktop/desktop.hpp"
 #include "converted_database.hpp"
@@ -15,6 +16,7 @@ namespace {
 enum class Outcome {
     converted,
     nothing_chosen,
+    no_chooser,
     file_not_found,
     invalid_database,
     output_not_found,
@@ -23,18 +25,21 @@ enum class Outcome {
 
 struct Report {
     Outcome outcome;
-    const char* message;  // written to standard output as it stands; null for none
+    const char* message;  // written as it stands; null for none
+    bool to_standard_error;
     int status;
 };
 
 // Every message the program prints.
 constexpr Report reports[] = {
-    {Outcome::converted, nullptr, 0},
-    {Outcome::nothing_chosen, nullptr, 1},
-    {Outcome::file_not_found, "error: file not found\r\n", 1},
-    {Outcome::invalid_database, "error: invalid pdb file\r\n", 1},
-    {Outcome::output_not_found, "error: output file not found\r\n", 1},
-    {Outcome::output_not_written, "error: output file not written\r\n", 1},
+    {Outcome::converted, nullptr, false, 0},
+    {Outcome::nothing_chosen, nullptr, false, 1},
+    {Outcome::no_chooser, "usage: palmconv FILE (no file was named and no file chooser can be shown)\n",
+     true, 1},
+    {Outcome::file_not_found, "error: file not found\r\n", false, 1},
+    {Outcome::invalid_database, "error: invalid pdb file\r\n", false, 1},
+    {Outcome::output_not_found, "error: output file not found\r\n", false, 1},
+    {Outcome::output_not_written, "error: output file not written\r\n", false, 1},
 };
 
 // The output sits beside the input, its third-from-last character made 'h': story.pdb, story.hdb.
@@ -45,8 +50,10 @@ Outcome convert(int argc, char** argv) {
     if (argc == 2) {
         path = argv[1];
     } else {
-        path = desktop::choose_input();
-        if (path.empty()) return Outcome::nothing_chosen;
+        desktop::Choice choice = desktop::choose_input();
+        if (!choice.could_ask) return Outcome::no_chooser;
+        if (choice.path.empty()) return Outcome::nothing_chosen;
+        path = std::move(choice.path);
     }
 
     auto input = InputFile::open(path);
@@ -87,8 +94,9 @@ int run(int argc, char** argv) {
     for (const Report& report : reports) {
         if (report.outcome != outcome) continue;
         if (report.message != nullptr) {
-            std::fputs(report.message, stdout);
-            std::fflush(stdout);
+            std::FILE* stream = report.to_standard_error ? stderr : stdout;
+            std::fputs(report.message, stream);
+            std::fflush(stream);
         }
         return report.status;
     }

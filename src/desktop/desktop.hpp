@@ -5,8 +5,14 @@
 
 namespace palmconv::desktop {
 
-// Asks the user for the file to convert; empty when nothing was chosen.
-std::string choose_input();
+// What the user chose; `path` is empty when nothing was chosen.
+struct Choice {
+    std::string path;
+    bool could_ask = true;  // false when there is no way to show a chooser here
+};
+
+// Asks the user for the file to convert.
+Choice choose_input();
 
 // Hands `path` to the desktop's "open" operation; nothing it does is reported back.
 void launch(const std::string& path);

@@ -1,9 +1,121 @@
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
 #include "desktop.hpp"
+
+extern char** environ;
 
 namespace palmconv::desktop {
 
-std::string choose_input() { return {}; }
+namespace {
 
-void launch(const std::string&) {}
+bool graphical_session() {
+    const char* x11 = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    return (x11 != nullptr && *x11 != '\0') || (wayland != nullptr && *wayland != '\0');
+}
+
+// The full path of an executable named `name` on PATH; empty when there is none.
+std::string find_on_path(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    if (path == nullptr) return {};
+    const std::string dirs = path;
+    std::size_t start = 0;
+    while (start <= dirs.size()) {
+        std::size_t end = dirs.find(':', start);
+        if (end == std::string::npos) end = dirs.size();
+        const std::string candidate = (end > start ? dirs.substr(start, end - start) : ".") + "/" + name;
+        struct stat st {};
+        if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+        start = end + 1;
+    }
+    return {};
+}
+
+std::vector<char*> argv_of(std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return argv;
+}
+
+// Runs a chooser and returns what it printed, less the final newline; empty when it was cancelled.
+std::string run_chooser(std::vector<std::string> args) {
+    int out[2];
+    if (pipe(out) != 0) return {};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    posix_spawn_file_actions_addclose(&actions, out[1]);
+    auto argv = argv_of(args);
+    pid_t pid = 0;
+    const bool started = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+
+    std::string printed;
+    char buffer[4096];
+    ssize_t n = 0;
+    while (started && ((n = read(out[0], buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))) {
+        if (n > 0) printed.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(out[0]);
+    int status = 0;
+    if (!started || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        return {};
+    }
+    if (!printed.empty() && printed.back() == '\n') printed.pop_back();
+    return printed;
+}
+
+}  // namespace
+
+Choice choose_input() {
+    if (!graphical_session()) return {{}, false};
+    if (const std::string zenity = find_on_path("zenity"); !zenity.empty()) {
+        return {run_chooser({zenity, "--file-selection", "--title=Open",
+                             "--file-filter=Palm Database Files (*.pdb) | *.pdb",
+                             "--file-filter=All Files (*.*) | *"})};
+    }
+    if (const std::string kdialog = find_on_path("kdialog"); !kdialog.empty()) {
+        return {run_chooser({kdialog, "--title", "Open", "--getopenfilename", ".",
+                             "*.pdb|Palm Database Files (*.pdb)\n*|All Files (*.*)"})};
+    }
+    return {{}, false};
+}
+
+void launch(const std::string& path) {
+    if (!graphical_session()) return;
+    const std::string opener = find_on_path("xdg-open");
+    if (opener.empty()) return;
+    // A name starting with '-' would be taken for an option.
+    std::vector<std::string> args = {opener, path[0] == '-' ? "./" + path : path};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (int fd = 0; fd < 3; ++fd) {
+        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+    }
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    // Its own session: the opener outlives this process and ignores the terminal's signals.
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    auto argv = argv_of(args);
+    pid_t pid = 0;
+    posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+}
 
 }  // namespace palmconv::desktop

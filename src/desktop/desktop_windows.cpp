@@ -19,7 +19,7 @@ static_assert(dialog_record_size == 76, "the dialog record must be the 76-byte f
 
 }  // namespace
 
-std::string choose_input() {
+Choice choose_input() {
     static char file[path_buffer_size];
     static char file_title[path_buffer_size];
     OPENFILENAMEA dialog{};
@@ -36,7 +36,7 @@ std::string choose_input() {
     dialog.lpstrDefExt = "pdb";
     // A refused call may leave the needed buffer size in the buffer, not a path.
     if (!GetOpenFileNameA(&dialog)) return {};
-    return file;
+    return {file};
 }
 
 void launch(const std::string& path) {
