@@ -155,7 +155,7 @@ class ProgramTest(unittest.TestCase):
 
     def test_output_path_rule(self):
         for name, output in [("STORY.PDB", "STORY.hDB"), ("notes.txt", "notes.hxt"),
-                             ("book", "bhok"), ("abc", "hbc")]:
+                             ("book", "bhok"), ("abc", "hbc"), ("книга.pdb", "книга.hdb")]:
             with self.subTest(name):
                 self.fresh()
                 self.folder.put(name, VALID)

@@ -4,6 +4,9 @@
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 export WINEPREFIX="$top/build/wine-prefix"
 export WINEDEBUG=-all
+# wine takes its ANSI code page from the locale, not from the manifest: make it UTF-8, as the
+# manifest makes it on Windows.
+export LC_ALL=C.UTF-8
 export WINEDLLOVERRIDES="winemenubuilder.exe=d;winebrowser.exe=d;mscoree=d;mshtml=d"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "creating the wine prefix" >&2
@@ -13,7 +16,7 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
   wineserver -w
 fi
-wineserver -p
+wineserver -p 2>/dev/null || true  # one may already serve this prefix
 trap 'wineserver -k 2>/dev/null || true' EXIT
 # The first program of a session starts wine's own services, which outlive it and would hold on
 # to a test's output pipes: start them here, with nothing to hold.

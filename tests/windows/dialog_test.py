@@ -1,0 +1,114 @@
+#!/usr/bin/env python3
+"""Drives the Windows program's real file-open dialog under wine on a virtual X display.
+
+Needs DISPLAY set to a virtual display (tests/windows/run.sh starts one) and xdotool. The
+".hdb" association of the test's own wine prefix points to a recorder that logs what it is
+handed, so the launch is checked without any real application.
+"""
+import os
+import pathlib
+import shlex
+import subprocess
+import tempfile
+import time
+import unittest
+
+HERE = pathlib.Path(__file__).resolve().parent
+COMMAND = shlex.split(os.environ["PALMCONV"])
+VALID = (HERE.parent / "golden/decode/edge_lengths.pdb").read_bytes()
+VALID_HDB = (HERE.parent / "golden/decode/edge_lengths.hdb").read_bytes()
+
+
+def windows_path(path):
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def wine_reg(*args):
+    subprocess.run(["wine", "reg", *args], check=True, capture_output=True, stdin=subprocess.DEVNULL)
+
+
+def open_dialogs():
+    found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Open$"],
+                           capture_output=True, text=True)
+    return found.stdout.split()
+
+
+def wait_until(condition, seconds, what):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.1)
+    raise AssertionError("timed out waiting for " + what)
+
+
+class DialogTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls._tmp = tempfile.TemporaryDirectory(dir="/tmp")
+        root = pathlib.Path(cls._tmp.name)
+        cls.log = root / "opened.log"
+        recorder = root / "recorder.sh"
+        recorder.write_text('#!/bin/sh\nprintf "%s\\n" "$1" >> "{}"\n'.format(cls.log))
+        recorder.chmod(0o755)
+        wine_reg("add", r"HKCR\.hdb", "/ve", "/d", "palmconv.test.hdbfile", "/f")
+        wine_reg("add", r"HKCR\palmconv.test.hdbfile\shell\open\command", "/ve", "/d",
+                 '"{}" "%1"'.format(windows_path(recorder)), "/f")
+
+    @classmethod
+    def tearDownClass(cls):
+        wine_reg("delete", r"HKCR\.hdb", "/f")
+        wine_reg("delete", r"HKCR\palmconv.test.hdbfile", "/f")
+        cls._tmp.cleanup()
+
+    def setUp(self):
+        tmp = tempfile.TemporaryDirectory(dir="/tmp")
+        self.addCleanup(tmp.cleanup)
+        self.work = pathlib.Path(tmp.name)
+        self.story = self.work / "story.pdb"
+        self.story.write_bytes(VALID)
+        self.log.unlink(missing_ok=True)
+
+    def run_with_dialog(self, args, *keys, text=None):
+        # A dialog of an earlier run can stay listed for a moment after it closed.
+        wait_until(lambda: not open_dialogs(), 10, "earlier dialogs to close")
+        process = subprocess.Popen(COMMAND + args, cwd=self.work, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        try:
+            window = wait_until(open_dialogs, 30, "the Open dialog")[0]
+            time.sleep(0.3)
+            subprocess.run(["xdotool", "windowfocus", "--sync", window], check=True)
+            if text is not None:
+                subprocess.run(["xdotool", "type", "--delay", "20", text], check=True)
+            subprocess.run(["xdotool", "key", *keys], check=True)
+            stdout, _ = process.communicate(timeout=60)
+        finally:
+            if process.poll() is None:
+                process.kill()
+        return process.returncode, stdout
+
+    def opened(self, seconds):
+        try:
+            return wait_until(lambda: self.log.exists() and self.log.read_text().splitlines(),
+                              seconds, "the launch")
+        except AssertionError:
+            return []
+
+    def test_typed_path_is_converted_and_handed_to_the_shell(self):
+        for args in ([], ["one.pdb", "two.pdb"]):
+            with self.subTest(args=args):
+                self.setUp()
+                status = self.run_with_dialog(args, "Return", text=windows_path(self.story))
+                self.assertEqual(status, (0, b""))
+                self.assertEqual((self.work / "story.hdb").read_bytes(), VALID_HDB)
+                self.assertEqual(self.opened(10), [windows_path(self.work / "story.hdb")])
+
+    def test_escape_ends_quietly(self):
+        self.assertEqual(self.run_with_dialog([], "Escape"), (1, b""))
+        self.assertEqual(sorted(p.name for p in self.work.iterdir()), ["story.pdb"])
+        self.assertEqual(self.opened(2), [])
+
+
+if __name__ == "__main__":
+    unittest.main()

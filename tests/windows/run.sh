@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Runs the Windows program's tests under wine, with a virtual X display for the dialog:
+# its resources and imports, the program test table, and the real file-open dialog.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/../.." && pwd)
+exe="$top/build/windows/palmconv.exe"
+
+display=90
+while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do display=$((display + 1)); done
+Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb=$!
+for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
+export DISPLAY=":$display"
+
+source "$top/tests/windows/wine-env.sh"
+trap 'wineserver -k 2>/dev/null || true; kill $xvfb 2>/dev/null || true' EXIT
+
+start=$SECONDS
+python3 "$top/tests/windows/resources_test.py" "$exe"
+PALMCONV="wine $exe" python3 "$top/tests/program_test.py"
+PALMCONV="wine $exe" python3 "$top/tests/windows/dialog_test.py"
+echo "windows tests took $((SECONDS - start)) s"
