@@ -114,6 +114,35 @@ TEST(ConvertedDatabase, EdgeLengthsGetTheirPrefixesAndOffsets) {
     }
 }
 
+TEST(ConvertedDatabase, RecordsCrossingCopyBlocksAndManySmallRecords) {
+    // Records of odd sizes up to several MiB cross the copy blocks, and thousands of tiny ones
+    // fill more gathered pieces than one write takes.
+    std::vector<std::uint32_t> lengths = {16, 3 * 1024 * 1024 + 7, 0, 1, 1048575, 1048577};
+    for (int i = 0; i < 3000; ++i) lengths.push_back(i % 5);
+    lengths.push_back(2 * 1024 * 1024 - 3);
+    std::vector<std::uint32_t> offsets;
+    std::uint32_t at = 78 + 8 * static_cast<std::uint32_t>(lengths.size());
+    for (std::uint32_t length : lengths) {
+        offsets.push_back(at);
+        at += length;
+    }
+    const auto input = build_pdb(records_at(offsets, at));
+    VectorSink out;
+    VectorSink expected_tail;
+    for (std::size_t i = 0; i < lengths.size(); ++i) {
+        const LengthPrefix p = encode_length_prefix(lengths[i]);
+        Bytes stored(p.bytes.begin(), p.bytes.begin() + p.size);
+        stored.insert(stored.end(), input.begin() + offsets[i], input.begin() + offsets[i] + lengths[i]);
+        if (i == 0) convert_document_header(stored.data() + p.size);
+        expected_tail.write(stored.data(), stored.size());
+    }
+    MemorySource in(input);
+    ASSERT_EQ(convert_database(in, out), FormatError::none);
+    const std::size_t head = 92 + 16 * lengths.size();
+    ASSERT_EQ(out.bytes.size(), head + expected_tail.bytes.size());
+    EXPECT_TRUE(std::equal(expected_tail.bytes.begin(), expected_tail.bytes.end(), out.bytes.begin() + head));
+}
+
 TEST(ConvertedDatabase, OneRecordDatabaseAndSkippedApplicationInfo) {
     // 20 bytes of application info sit between the list and the only record.
     auto input = build_pdb(records_at({86 + 20}, 86 + 20 + 40));

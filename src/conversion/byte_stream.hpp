@@ -19,12 +19,25 @@ public:
     virtual std::size_t read(std::uint8_t* buf, std::size_t n) = 0;
 };
 
+// A run of bytes owned elsewhere.
+struct ByteSpan {
+    const std::uint8_t* data;
+    std::size_t size;
+};
+
 // A sink of bytes.
 class ByteSink {
 public:
     virtual ~ByteSink() = default;
     // Writes all `n` bytes of `buf`; false on failure.
     virtual bool write(const std::uint8_t* buf, std::size_t n) = 0;
+    // Writes the spans in order, as one write where the sink can; false on failure.
+    virtual bool write_spans(const ByteSpan* spans, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) {
+            if (!write(spans[i].data, spans[i].size)) return false;
+        }
+        return true;
+    }
 };
 
 // Reads exactly `n` bytes; false when fewer were available.

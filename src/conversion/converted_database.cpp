@@ -8,8 +8,10 @@ namespace palmconv {
 
 namespace {
 
-// Large enough that a copy costs about what a plain file copy costs.
-constexpr std::size_t copy_buffer_size = 256 * 1024;
+// Large enough that a conversion costs about what a plain file copy costs.
+constexpr std::size_t copy_block_size = 256 * 1024;
+// Below every system's limit on the pieces of one gathered write (at least 1024).
+constexpr std::size_t max_spans_per_write = 512;
 
 FormatError plan(const PalmDatabase& db, ConvertedLayout& layout) {
     const std::size_t count = db.record_offsets.size();
@@ -67,23 +69,55 @@ FormatError prepare_conversion(ByteSource& in, ConvertedLayout& layout) {
 FormatError write_converted_database(const ConvertedLayout& layout, ByteSource& in, ByteSink& out) {
     if (!out.write(layout.head.data(), layout.head.size())) return FormatError::write_failed;
 
-    std::vector<std::uint8_t> buffer(copy_buffer_size);
-    for (std::size_t i = 0; i < layout.lengths.size(); ++i) {
-        // The prefix travels in the same write as the first bytes of its record.
-        const LengthPrefix prefix = encode_length_prefix(layout.lengths[i]);
-        std::copy(prefix.bytes.begin(), prefix.bytes.begin() + prefix.size, buffer.begin());
-        std::size_t filled = prefix.size;
-        std::uint32_t remaining = layout.lengths[i];
-        bool first_chunk = true;
-        do {
-            const std::size_t chunk = std::min<std::size_t>(remaining, buffer.size() - filled);
-            if (!read_exact(in, buffer.data() + filled, chunk)) return FormatError::short_read;
-            if (i == 0 && first_chunk) convert_document_header(buffer.data() + filled);
-            if (!out.write(buffer.data(), filled + chunk)) return FormatError::write_failed;
-            remaining -= static_cast<std::uint32_t>(chunk);
-            filled = 0;
-            first_chunk = false;
-        } while (remaining != 0);
+    // Records lie back to back in the input, so the input is read in large blocks and written
+    // out as spans of those blocks with each record's prefix between them: no byte is copied
+    // in memory on the way.
+    std::uint64_t unread = 0;
+    for (std::uint32_t length : layout.lengths) unread += length;
+    std::vector<std::uint8_t> block(static_cast<std::size_t>(std::min<std::uint64_t>(copy_block_size, unread)));
+    std::vector<LengthPrefix> prefixes;
+    std::vector<ByteSpan> spans;
+    prefixes.reserve(max_spans_per_write);  // spans point into it: it must never reallocate
+    spans.reserve(max_spans_per_write);
+    auto flush = [&] {
+        const bool ok = out.write_spans(spans.data(), spans.size());
+        spans.clear();
+        prefixes.clear();
+        return ok;
+    };
+
+    std::size_t record = 0;
+    std::uint32_t record_left = layout.lengths[0];
+    bool at_record_start = true;
+    bool first_block = true;
+    while (record < layout.lengths.size()) {
+        const std::size_t filled = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), unread));
+        if (!read_exact(in, block.data(), filled)) return FormatError::short_read;
+        unread -= filled;
+        // Record 0 opens the first block, and holds at least the fields converted.
+        if (first_block) convert_document_header(block.data());
+        first_block = false;
+
+        std::size_t position = 0;
+        while (record < layout.lengths.size()) {
+            if (spans.size() + 2 > max_spans_per_write && !flush()) return FormatError::write_failed;
+            if (at_record_start) {
+                prefixes.push_back(encode_length_prefix(layout.lengths[record]));
+                spans.push_back({prefixes.back().bytes.data(), prefixes.back().size});
+                at_record_start = false;
+            }
+            const std::size_t take = std::min<std::size_t>(record_left, filled - position);
+            if (take != 0) spans.push_back({block.data() + position, take});
+            position += take;
+            record_left -= static_cast<std::uint32_t>(take);
+            if (record_left != 0) break;  // the rest of this record is in the next block
+            if (++record < layout.lengths.size()) {
+                record_left = layout.lengths[record];
+                at_record_start = true;
+            }
+        }
+        // The spans point into the block, which the next read overwrites.
+        if (!flush()) return FormatError::write_failed;
     }
     return FormatError::none;
 }

@@ -63,7 +63,10 @@ Outcome convert(int argc, char** argv) {
     if (prepare_conversion(*input, layout) != FormatError::none) return Outcome::invalid_database;
 
     if (path.size() < changed_character_from_end) return Outcome::output_not_found;
-    path[path.size() - changed_character_from_end] = 'h';
+    char& changed = path[path.size() - changed_character_from_end];
+    // When the input already has the output's name, its conversion replaces it.
+    const bool replaces_input = changed == 'h';
+    changed = 'h';
 
     auto output = OutputFile::create(path);
     if (!output) return Outcome::output_not_found;
@@ -73,7 +76,8 @@ Outcome convert(int argc, char** argv) {
     if (written == FormatError::write_failed) return Outcome::output_not_written;
     if (written != FormatError::none) return Outcome::invalid_database;
 
-    switch (output->commit()) {
+    // Replacing the input replaces the only copy: its conversion must be on the disk first.
+    switch (output->commit(replaces_input ? Durability::on_disk : Durability::handed_to_system)) {
         case CommitResult::done:
             break;
         case CommitResult::not_replaceable:

@@ -6,13 +6,15 @@
 namespace palmconv {
 
 namespace {
-// Large writes pass straight through; this buffers the many small ones of short records.
+// Where writes are not gathered by the system, this collects the many small ones of short records.
 constexpr std::size_t output_buffer_size = 256 * 1024;
 }  // namespace
 
 std::unique_ptr<InputFile> InputFile::open(const std::string& path) {
     std::FILE* file = platform::open_shared_for_update(path);
     if (file == nullptr) return nullptr;
+    // Records are read in large blocks: a stream buffer would only split each read in two.
+    std::setvbuf(file, nullptr, _IONBF, 0);
     return std::unique_ptr<InputFile>(new InputFile(file));
 }
 
@@ -39,12 +41,18 @@ OutputFile::~OutputFile() {
 }
 
 bool OutputFile::write(const std::uint8_t* buf, std::size_t n) {
-    if (!failed_ && std::fwrite(buf, 1, n, file_) != n) failed_ = true;
+    const ByteSpan span{buf, n};
+    return write_spans(&span, 1);
+}
+
+bool OutputFile::write_spans(const ByteSpan* spans, std::size_t count) {
+    if (!failed_ && !platform::write_spans(file_, spans, count)) failed_ = true;
     return !failed_;
 }
 
-CommitResult OutputFile::commit() {
-    const bool written = !failed_ && std::fflush(file_) == 0 && platform::sync_to_disk(file_);
+CommitResult OutputFile::commit(Durability durability) {
+    const bool written = !failed_ && std::fflush(file_) == 0 &&
+                         (durability != Durability::on_disk || platform::sync_to_disk(file_));
     const bool closed = std::fclose(file_) == 0;
     file_ = nullptr;
     if (!written || !closed) return CommitResult::write_failed;

@@ -27,6 +27,9 @@ private:
 
 enum class CommitResult { done, not_replaceable, write_failed };
 
+// How far the bytes must have gone before the output replaces what is at its path.
+enum class Durability { handed_to_system, on_disk };
+
 // An output written to a temporary file beside its path; removed unless committed.
 class OutputFile final : public ByteSink {
 public:
@@ -35,8 +38,9 @@ public:
     ~OutputFile() override;
 
     bool write(const std::uint8_t* buf, std::size_t n) override;
-    // Flushes and closes the temporary file and moves it over the output path.
-    CommitResult commit();
+    bool write_spans(const ByteSpan* spans, std::size_t count) override;
+    // Flushes (and, if asked, syncs) and closes the temporary file, then moves it over the output path.
+    CommitResult commit(Durability durability);
 
 private:
     OutputFile(std::FILE* file, std::string path, std::string temp_path)

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <string>
 
+#include "byte_stream.hpp"
+
 namespace palmconv::platform {
 
 // Settles process-wide behaviour the file code relies on (a full file limit must fail a write, not end the process).
@@ -24,6 +26,9 @@ bool may_replace(const std::string& target);
 
 // Creates a new, uniquely named file in the folder of `target` and opens it for writing; null on failure.
 std::FILE* create_temporary_beside(const std::string& target, std::string& temp_path);
+
+// Writes the spans in order, straight to the file where the system allows; false on failure.
+bool write_spans(std::FILE* file, const ByteSpan* spans, std::size_t count);
 
 // Forces the file's written bytes to the disk; false on failure.
 bool sync_to_disk(std::FILE* file);

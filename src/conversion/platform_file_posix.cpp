@@ -1,7 +1,11 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <climits>
 
 #include <cerrno>
 #include <cstring>
@@ -109,6 +113,35 @@ std::FILE* create_temporary_beside(const std::string& target, std::string& temp_
     }
     temp_path = name;
     return file;
+}
+
+bool write_spans(std::FILE* file, const ByteSpan* spans, std::size_t count) {
+    if (std::fflush(file) != 0) return false;
+    const int fd = fileno(file);
+    iovec pieces[IOV_MAX < 1024 ? IOV_MAX : 1024];
+    std::size_t next = 0;
+    std::size_t done_in_next = 0;  // bytes of spans[next] already written
+    while (next < count) {
+        int n = 0;
+        for (std::size_t i = next; i < count && n < static_cast<int>(std::size(pieces)); ++i, ++n) {
+            const std::size_t skip = i == next ? done_in_next : 0;
+            pieces[n].iov_base = const_cast<std::uint8_t*>(spans[i].data + skip);
+            pieces[n].iov_len = spans[i].size - skip;
+        }
+        ssize_t written = writev(fd, pieces, n);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        // Step past what was written; a short write resumes inside a span.
+        while (next < count && static_cast<std::size_t>(written) >= spans[next].size - done_in_next) {
+            written -= static_cast<ssize_t>(spans[next].size - done_in_next);
+            done_in_next = 0;
+            ++next;
+        }
+        done_in_next += static_cast<std::size_t>(written);
+    }
+    return true;
 }
 
 bool sync_to_disk(std::FILE* file) { return fsync(fileno(file)) == 0; }

@@ -62,6 +62,13 @@ std::FILE* create_temporary_beside(const std::string& target, std::string& temp_
     return nullptr;
 }
 
+bool write_spans(std::FILE* file, const ByteSpan* spans, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (std::fwrite(spans[i].data, 1, spans[i].size, file) != spans[i].size) return false;
+    }
+    return true;
+}
+
 bool sync_to_disk(std::FILE* file) { return _commit(_fileno(file)) == 0; }
 
 bool replace_file(const std::string& from, const std::string& to) {
