@@ -18,13 +18,14 @@ std::vector<std::uint8_t> database(std::uint32_t count, std::uint32_t size) {
     bytes[77] = static_cast<std::uint8_t>(count);
     for (std::uint32_t i = 0; i < count; ++i) {
         const std::uint32_t offset = first + i * size;
-        for (int k = 0; k < 4; ++k) bytes[78 + 8 * i + k] = static_cast<std::uint8_t>(offset >> (24 - 8 * k));
+        for (int k = 0; k < 4; ++k)
+            bytes[78 + 8 * i + k] = static_cast<std::uint8_t>(offset >> (24 - 8 * k));
     }
     return bytes;
 }
 
 class NullSink final : public ByteSink {
-public:
+  public:
     bool write(const std::uint8_t* buf, std::size_t n) override {
         benchmark::DoNotOptimize(buf);
         bytes += n;

@@ -13,7 +13,8 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::vector<std::filesystem::path> files;
         if (std::filesystem::is_directory(argv[i])) {
-            for (const auto& e : std::filesystem::directory_iterator(argv[i])) files.push_back(e.path());
+            for (const auto& e : std::filesystem::directory_iterator(argv[i]))
+                files.push_back(e.path());
         } else {
             files.emplace_back(argv[i]);
         }

@@ -57,8 +57,12 @@ std::optional<std::vector<Record>> expected_records(const std::uint8_t* in, std:
         if (bounds[i + 1] < bounds[i]) return std::nullopt;
         const std::uint64_t length = bounds[i + 1] - bounds[i];
         if (length >= (1u << 28) || output_offset > 0xFFFFFFFFu) return std::nullopt;
-        records.push_back({static_cast<std::uint32_t>(bounds[i]), static_cast<std::uint32_t>(length)});
-        output_offset += length + (length < (1u << 7) ? 1 : length < (1u << 14) ? 2 : length < (1u << 21) ? 3 : 4);
+        records.push_back(
+            {static_cast<std::uint32_t>(bounds[i]), static_cast<std::uint32_t>(length)});
+        output_offset += length + (length < (1u << 7)    ? 1
+                                   : length < (1u << 14) ? 2
+                                   : length < (1u << 21) ? 3
+                                                         : 4);
     }
     if (records[0].length < 12) return std::nullopt;
     return records;
@@ -70,15 +74,19 @@ void check_conversion(const std::uint8_t* in, std::size_t, const std::vector<Rec
     require(out.size() >= 92 + 16 * count, "output shorter than header and entry table");
     require(std::memcmp(out.data(), in, 32) == 0, "name field not copied whole");
     for (std::size_t i = 32; i < 92; ++i) {
-        const std::uint8_t want = i == 64 ? 0x38 : i == 65 ? 0x89 : i == 88 ? (count & 0xFF)
-                                  : i == 89 ? (count >> 8) : 0;
+        const std::uint8_t want = i == 64   ? 0x38
+                                  : i == 65 ? 0x89
+                                  : i == 88 ? (count & 0xFF)
+                                  : i == 89 ? (count >> 8)
+                                            : 0;
         require(out[i] == want, "header byte wrong");
     }
     std::size_t position = 92 + 16 * count;
     for (std::size_t r = 0; r < count; ++r) {
         const std::size_t entry = 92 + 16 * r;
         require(le(out, entry, 4) == position, "entry offset does not point at its stored record");
-        require(le(out, entry + 4, 8) == 0 && le(out, entry + 12, 2) == 1 && le(out, entry + 14, 2) == 0,
+        require(le(out, entry + 4, 8) == 0 && le(out, entry + 12, 2) == 1 &&
+                    le(out, entry + 14, 2) == 0,
                 "entry fields wrong");
         std::uint64_t length = 0;
         for (int k = 0;; ++k) {

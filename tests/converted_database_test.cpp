@@ -69,7 +69,8 @@ TEST(ConvertedDatabase, WorkedExampleByteForByte) {
     expected[88] = 3;
     const std::uint32_t offsets[] = {140, 157, 659};
     for (int i = 0; i < 3; ++i) {
-        for (int k = 0; k < 4; ++k) expected[92 + 16 * i + k] = static_cast<std::uint8_t>(offsets[i] >> (8 * k));
+        for (int k = 0; k < 4; ++k)
+            expected[92 + 16 * i + k] = static_cast<std::uint8_t>(offsets[i] >> (8 * k));
         expected[92 + 16 * i + 12] = 1;
     }
     const Bytes record0 = {0x21, 0x02, 0x00, 0x00, 0x00, 0x88, 0x13, 0x00, 0x00,
@@ -88,8 +89,8 @@ TEST(ConvertedDatabase, WorkedExampleByteForByte) {
 TEST(ConvertedDatabase, EdgeLengthsGetTheirPrefixesAndOffsets) {
     // Records: 16, 0 (same offset twice), 127, 128, 20000 bytes.
     const std::uint32_t base = 78 + 8 * 5;
-    auto input = build_pdb(records_at({base, base + 16, base + 16, base + 143, base + 271},
-                                      base + 271 + 20000));
+    auto input = build_pdb(
+        records_at({base, base + 16, base + 16, base + 143, base + 271}, base + 271 + 20000));
     const Bytes output = convert(input);
     const struct {
         std::uint32_t offset;
@@ -132,7 +133,8 @@ TEST(ConvertedDatabase, RecordsCrossingCopyBlocksAndManySmallRecords) {
     for (std::size_t i = 0; i < lengths.size(); ++i) {
         const LengthPrefix p = encode_length_prefix(lengths[i]);
         Bytes stored(p.bytes.begin(), p.bytes.begin() + p.size);
-        stored.insert(stored.end(), input.begin() + offsets[i], input.begin() + offsets[i] + lengths[i]);
+        stored.insert(stored.end(), input.begin() + offsets[i],
+                      input.begin() + offsets[i] + lengths[i]);
         if (i == 0) convert_document_header(stored.data() + p.size);
         expected_tail.write(stored.data(), stored.size());
     }
@@ -140,7 +142,8 @@ TEST(ConvertedDatabase, RecordsCrossingCopyBlocksAndManySmallRecords) {
     ASSERT_EQ(convert_database(in, out), FormatError::none);
     const std::size_t head = 92 + 16 * lengths.size();
     ASSERT_EQ(out.bytes.size(), head + expected_tail.bytes.size());
-    EXPECT_TRUE(std::equal(expected_tail.bytes.begin(), expected_tail.bytes.end(), out.bytes.begin() + head));
+    EXPECT_TRUE(std::equal(expected_tail.bytes.begin(), expected_tail.bytes.end(),
+                           out.bytes.begin() + head));
 }
 
 TEST(ConvertedDatabase, OneRecordDatabaseAndSkippedApplicationInfo) {
@@ -181,17 +184,24 @@ TEST(ConvertedDatabase, RefusesBrokenDatabases) {
     } cases[] = {
         {"empty file", {}, FormatError::truncated_header},
         {"77 bytes", Bytes(77, 0), FormatError::truncated_header},
-        {"other creator", with([](auto& d) { d.creator = "READ"; }), FormatError::not_text_document},
+        {"other creator", with([](auto& d) { d.creator = "READ"; }),
+         FormatError::not_text_document},
         {"no records", with([](auto& d) { d.record_offsets.clear(); }), FormatError::no_records},
-        {"list cut short", with([](auto& d) { d.file_size = 90; }), FormatError::truncated_record_list},
+        {"list cut short", with([](auto& d) { d.file_size = 90; }),
+         FormatError::truncated_record_list},
         {"record inside the list", with([](auto& d) { d.record_offsets[0] = 101; }),
          FormatError::record_before_list},
-        {"offsets decrease", with([](auto& d) { d.record_offsets = {104, 620, 120}; }),
+        {"offsets decrease", with([](auto& d) {
+             d.record_offsets = {104, 620, 120};
+         }),
          FormatError::records_out_of_order},
         {"record past the end", with([](auto& d) { d.record_offsets[2] = 1001; }),
          FormatError::record_past_end},
-        {"next list past the end", with([](auto& d) { d.next_list = 990; }), FormatError::bad_next_list},
-        {"record 0 of 11 bytes", with([](auto& d) { d.record_offsets = {104, 115, 620}; }),
+        {"next list past the end", with([](auto& d) { d.next_list = 990; }),
+         FormatError::bad_next_list},
+        {"record 0 of 11 bytes", with([](auto& d) {
+             d.record_offsets = {104, 115, 620};
+         }),
          FormatError::record0_too_short},
     };
     for (const auto& c : cases) {
@@ -215,7 +225,7 @@ TEST(ConvertedDatabase, RefusesNextListsThatPointBackwardsOrPastTheFile) {
 
 // Claims a size it does not hold: bytes past `data` read as zeros, up to `cut`.
 class SparseSource final : public ByteSource {
-public:
+  public:
     SparseSource(Bytes data, std::uint64_t size, std::uint64_t cut)
         : data_(std::move(data)), size_(size), cut_(cut) {}
     bool size(std::uint64_t& out) override {
@@ -236,7 +246,7 @@ public:
         return count;
     }
 
-private:
+  private:
     Bytes data_;
     std::uint64_t size_, cut_, position_ = 0;
 };
@@ -249,8 +259,14 @@ TEST(ConvertedDatabase, RefusesWhatTheFormatCannotCarry) {
         std::uint64_t size;
         FormatError error;
     } cases[] = {
-        {"record of 2^28 bytes", {94, 94 + 16}, 94 + 16 + std::uint64_t{limit}, FormatError::record_too_long},
-        {"record just below 2^28", {94, 94 + 16}, 94 + 16 + std::uint64_t{limit} - 1, FormatError::none},
+        {"record of 2^28 bytes",
+         {94, 94 + 16},
+         94 + 16 + std::uint64_t{limit},
+         FormatError::record_too_long},
+        {"record just below 2^28",
+         {94, 94 + 16},
+         94 + 16 + std::uint64_t{limit} - 1,
+         FormatError::none},
         {"file over 4 GiB", {86}, std::uint64_t{1} << 32, FormatError::file_too_large},
     };
     for (const auto& c : cases) {

@@ -2,15 +2,17 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <ostream>
+#include <string>
 #include <vector>
 
 #include "format_error.hpp"
 
 namespace palmconv {
 // Lets test failures name the error by its number rather than its bytes.
-inline void PrintTo(FormatError e, std::ostream* os) { *os << "FormatError(" << static_cast<int>(e) << ")"; }
+inline void PrintTo(FormatError e, std::ostream* os) {
+    *os << "FormatError(" << static_cast<int>(e) << ")";
+}
 }  // namespace palmconv
 
 namespace palmconv::testing {
@@ -28,7 +30,8 @@ struct PdbDescription {
 inline std::uint8_t pattern_at(std::size_t i) { return static_cast<std::uint8_t>(i * 7 + 3); }
 
 inline void put_be(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v, int width) {
-    for (int k = 0; k < width; ++k) b[at + k] = static_cast<std::uint8_t>(v >> (8 * (width - 1 - k)));
+    for (int k = 0; k < width; ++k)
+        b[at + k] = static_cast<std::uint8_t>(v >> (8 * (width - 1 - k)));
 }
 
 // The database bytes; the header and list overwrite the pattern where they lie.
@@ -45,8 +48,9 @@ inline std::vector<std::uint8_t> build_pdb(const PdbDescription& d) {
     put_be(b, 76, static_cast<std::uint32_t>(d.record_offsets.size()), 2);
     for (std::size_t i = 0; i < d.record_offsets.size(); ++i) {
         put_be(b, 78 + 8 * i, d.record_offsets[i], 4);
-        b[78 + 8 * i + 4] = 0x40;                              // attributes
-        put_be(b, 78 + 8 * i + 5, 0x1234 + static_cast<std::uint32_t>(i), 3);  // unique ID, never copied
+        b[78 + 8 * i + 4] = 0x40;  // attributes
+        put_be(b, 78 + 8 * i + 5, 0x1234 + static_cast<std::uint32_t>(i),
+               3);  // unique ID, never copied
     }
     if (d.file_size != 0) b.resize(d.file_size);  // a size below the list cuts the list short
     return b;

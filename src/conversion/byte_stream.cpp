@@ -7,7 +7,8 @@ namespace palmconv {
 
 std::size_t MemorySource::read(std::uint8_t* buf, std::size_t n) {
     if (position_ >= size_) return 0;
-    const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(n, size_ - position_));
+    const std::size_t count =
+        static_cast<std::size_t>(std::min<std::uint64_t>(n, size_ - position_));
     std::memcpy(buf, data_ + position_, count);
     position_ += count;
     return count;

@@ -9,13 +9,14 @@ namespace palmconv {
 
 // A seekable source of bytes.
 class ByteSource {
-public:
+  public:
     virtual ~ByteSource() = default;
     // Stores the total size in `out`; false when it cannot be told.
     virtual bool size(std::uint64_t& out) = 0;
     // Moves to `offset` from the start; false on failure.
     virtual bool seek(std::uint64_t offset) = 0;
-    // Reads up to `n` bytes into `buf`; returns how many were read (fewer only at the end or on error).
+    // Reads up to `n` bytes into `buf`; returns how many were read (fewer only at the end or on
+    // error).
     virtual std::size_t read(std::uint8_t* buf, std::size_t n) = 0;
 };
 
@@ -27,7 +28,7 @@ struct ByteSpan {
 
 // A sink of bytes.
 class ByteSink {
-public:
+  public:
     virtual ~ByteSink() = default;
     // Writes all `n` bytes of `buf`; false on failure.
     virtual bool write(const std::uint8_t* buf, std::size_t n) = 0;
@@ -47,7 +48,7 @@ inline bool read_exact(ByteSource& in, std::uint8_t* buf, std::size_t n) {
 
 // A source over bytes held in memory; the bytes must outlive it.
 class MemorySource final : public ByteSource {
-public:
+  public:
     MemorySource(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
     explicit MemorySource(const std::vector<std::uint8_t>& bytes)
         : MemorySource(bytes.data(), bytes.size()) {}
@@ -63,7 +64,7 @@ public:
     }
     std::size_t read(std::uint8_t* buf, std::size_t n) override;
 
-private:
+  private:
     const std::uint8_t* data_;
     std::size_t size_;
     std::uint64_t position_ = 0;
@@ -71,7 +72,7 @@ private:
 
 // A sink that appends to a vector it owns.
 class VectorSink final : public ByteSink {
-public:
+  public:
     bool write(const std::uint8_t* buf, std::size_t n) override {
         bytes.insert(bytes.end(), buf, buf + n);
         return true;

@@ -74,7 +74,8 @@ FormatError write_converted_database(const ConvertedLayout& layout, ByteSource& 
     // in memory on the way.
     std::uint64_t unread = 0;
     for (std::uint32_t length : layout.lengths) unread += length;
-    std::vector<std::uint8_t> block(static_cast<std::size_t>(std::min<std::uint64_t>(copy_block_size, unread)));
+    std::vector<std::uint8_t> block(
+        static_cast<std::size_t>(std::min<std::uint64_t>(copy_block_size, unread)));
     std::vector<LengthPrefix> prefixes;
     std::vector<ByteSpan> spans;
     prefixes.reserve(max_spans_per_write);  // spans point into it: it must never reallocate
@@ -91,7 +92,8 @@ FormatError write_converted_database(const ConvertedLayout& layout, ByteSource& 
     bool at_record_start = true;
     bool first_block = true;
     while (record < layout.lengths.size()) {
-        const std::size_t filled = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), unread));
+        const std::size_t filled =
+            static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), unread));
         if (!read_exact(in, block.data(), filled)) return FormatError::short_read;
         unread -= filled;
         // Record 0 opens the first block, and holds at least the fields converted.
@@ -100,7 +102,8 @@ FormatError write_converted_database(const ConvertedLayout& layout, ByteSource& 
 
         std::size_t position = 0;
         while (record < layout.lengths.size()) {
-            if (spans.size() + 2 > max_spans_per_write && !flush()) return FormatError::write_failed;
+            if (spans.size() + 2 > max_spans_per_write && !flush())
+                return FormatError::write_failed;
             if (at_record_start) {
                 prefixes.push_back(encode_length_prefix(layout.lengths[record]));
                 spans.push_back({prefixes.back().bytes.data(), prefixes.back().size});

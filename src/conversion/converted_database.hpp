@@ -41,9 +41,9 @@ void convert_document_header(std::uint8_t* record0);
 
 // Everything about the output that is known before the records are copied.
 struct ConvertedLayout {
-    std::vector<std::uint8_t> head;       // the header and the entry table, ready to write
-    std::vector<std::uint32_t> lengths;   // each record's length, in order
-    std::uint64_t output_size = 0;        // the size of the whole converted database
+    std::vector<std::uint8_t> head;      // the header and the entry table, ready to write
+    std::vector<std::uint32_t> lengths;  // each record's length, in order
+    std::uint64_t output_size = 0;       // the size of the whole converted database
 };
 
 // Reads and checks a text document database and sizes its conversion; `in` is left at record 0.

@@ -4,8 +4,8 @@
 #include <string>
 #include <utility>
 
-#include "../desktop/desktop.hpp"
 #include "converted_database.hpp"
+#include "desktop/desktop.hpp"
 #include "file_io.hpp"
 #include "platform_file.hpp"
 
@@ -34,8 +34,8 @@ struct Report {
 constexpr Report reports[] = {
     {Outcome::converted, nullptr, false, 0},
     {Outcome::nothing_chosen, nullptr, false, 1},
-    {Outcome::no_chooser, "usage: palmconv FILE (no file was named and no file chooser can be shown)\n",
-     true, 1},
+    {Outcome::no_chooser,
+     "usage: palmconv FILE (no file was named and no file chooser can be shown)\n", true, 1},
     {Outcome::file_not_found, "error: file not found\r\n", false, 1},
     {Outcome::invalid_database, "error: invalid pdb file\r\n", false, 1},
     {Outcome::output_not_found, "error: output file not found\r\n", false, 1},

@@ -1,6 +1,5 @@
 #include "file_io.hpp"
 
-
 #include "platform_file.hpp"
 
 namespace palmconv {
@@ -24,7 +23,9 @@ bool InputFile::size(std::uint64_t& out) { return platform::size_of(file_, out);
 
 bool InputFile::seek(std::uint64_t offset) { return platform::seek_to(file_, offset); }
 
-std::size_t InputFile::read(std::uint8_t* buf, std::size_t n) { return std::fread(buf, 1, n, file_); }
+std::size_t InputFile::read(std::uint8_t* buf, std::size_t n) {
+    return std::fread(buf, 1, n, file_);
+}
 
 std::unique_ptr<OutputFile> OutputFile::create(const std::string& path) {
     if (!platform::may_replace(path)) return nullptr;

@@ -11,7 +11,7 @@ namespace palmconv {
 
 // The input database, opened for reading and update and shared with other openers.
 class InputFile final : public ByteSource {
-public:
+  public:
     // Opens `path`; null when it cannot be opened for reading and update.
     static std::unique_ptr<InputFile> open(const std::string& path);
     ~InputFile() override;
@@ -20,7 +20,7 @@ public:
     bool seek(std::uint64_t offset) override;
     std::size_t read(std::uint8_t* buf, std::size_t n) override;
 
-private:
+  private:
     explicit InputFile(std::FILE* file) : file_(file) {}
     std::FILE* file_;
 };
@@ -32,17 +32,18 @@ enum class Durability { handed_to_system, on_disk };
 
 // An output written to a temporary file beside its path; removed unless committed.
 class OutputFile final : public ByteSink {
-public:
+  public:
     // Starts an output for `path`; null when `path` cannot be created or replaced.
     static std::unique_ptr<OutputFile> create(const std::string& path);
     ~OutputFile() override;
 
     bool write(const std::uint8_t* buf, std::size_t n) override;
     bool write_spans(const ByteSpan* spans, std::size_t count) override;
-    // Flushes (and, if asked, syncs) and closes the temporary file, then moves it over the output path.
+    // Flushes (and, if asked, syncs) and closes the temporary file, then moves it over the output
+    // path.
     CommitResult commit(Durability durability);
 
-private:
+  private:
     OutputFile(std::FILE* file, std::string path, std::string temp_path)
         : file_(file), path_(std::move(path)), temp_path_(std::move(temp_path)) {}
     std::FILE* file_;

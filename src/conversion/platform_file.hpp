@@ -9,7 +9,8 @@
 
 namespace palmconv::platform {
 
-// Settles process-wide behaviour the file code relies on (a full file limit must fail a write, not end the process).
+// Settles process-wide behaviour the file code relies on (a full file limit must fail a write, not
+// end the process).
 void prepare_process();
 
 // Opens an existing file for reading and update, sharing it with other openers; null on failure.
@@ -24,7 +25,8 @@ bool size_of(std::FILE* file, std::uint64_t& out);
 // False when `target` exists and is a folder or a file that may not be written.
 bool may_replace(const std::string& target);
 
-// Creates a new, uniquely named file in the folder of `target` and opens it for writing; null on failure.
+// Creates a new, uniquely named file in the folder of `target` and opens it for writing; null on
+// failure.
 std::FILE* create_temporary_beside(const std::string& target, std::string& temp_path);
 
 // Writes the spans in order, straight to the file where the system allows; false on failure.

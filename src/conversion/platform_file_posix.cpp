@@ -5,9 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
-
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "platform_file.hpp"
@@ -134,7 +133,8 @@ bool write_spans(std::FILE* file, const ByteSpan* spans, std::size_t count) {
             return false;
         }
         // Step past what was written; a short write resumes inside a span.
-        while (next < count && static_cast<std::size_t>(written) >= spans[next].size - done_in_next) {
+        while (next < count &&
+               static_cast<std::size_t>(written) >= spans[next].size - done_in_next) {
             written -= static_cast<ssize_t>(spans[next].size - done_in_next);
             done_in_next = 0;
             ++next;

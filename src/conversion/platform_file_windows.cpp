@@ -1,4 +1,5 @@
 #include <windows.h>
+
 #include <fcntl.h>
 #include <io.h>
 #include <share.h>
@@ -72,7 +73,8 @@ bool write_spans(std::FILE* file, const ByteSpan* spans, std::size_t count) {
 bool sync_to_disk(std::FILE* file) { return _commit(_fileno(file)) == 0; }
 
 bool replace_file(const std::string& from, const std::string& to) {
-    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    return MoveFileExA(from.c_str(), to.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 void remove_temporary(const std::string& temp_path) { DeleteFileA(temp_path.c_str()); }

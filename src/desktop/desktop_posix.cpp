@@ -32,9 +32,11 @@ std::string find_on_path(const std::string& name) {
     while (start <= dirs.size()) {
         std::size_t end = dirs.find(':', start);
         if (end == std::string::npos) end = dirs.size();
-        const std::string candidate = (end > start ? dirs.substr(start, end - start) : ".") + "/" + name;
+        const std::string candidate =
+            (end > start ? dirs.substr(start, end - start) : ".") + "/" + name;
         struct stat st {};
-        if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(candidate.c_str(), X_OK) == 0) {
+        if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            access(candidate.c_str(), X_OK) == 0) {
             return candidate;
         }
         start = end + 1;
@@ -68,12 +70,14 @@ std::string run_chooser(std::vector<std::string> args) {
     std::string printed;
     char buffer[4096];
     ssize_t n = 0;
-    while (started && ((n = read(out[0], buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))) {
+    while (started &&
+           ((n = read(out[0], buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))) {
         if (n > 0) printed.append(buffer, static_cast<std::size_t>(n));
     }
     close(out[0]);
     int status = 0;
-    if (!started || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (!started || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0) {
         return {};
     }
     if (!printed.empty() && printed.back() == '\n') printed.pop_back();
@@ -105,7 +109,8 @@ void launch(const std::string& path) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     for (int fd = 0; fd < 3; ++fd) {
-        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY,
+                                         0);
     }
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);

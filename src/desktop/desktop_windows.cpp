@@ -1,4 +1,6 @@
+// windows.h must come before the headers that build on it.
 #include <windows.h>
+
 #include <commdlg.h>
 #include <shellapi.h>
 
