@@ -7,11 +7,11 @@ import os
 import pathlib
 import resource
 import shlex
-import shutil
-import stat
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -174,6 +174,26 @@ class ProgramTest(unittest.TestCase):
     @unittest.skipIf(ON_WINDOWS, "the chooser of the Windows build shows a dialog")
     def test_no_argument_ends_quietly(self):
         self.assert_run([], 1, b"", [])
+
+    @unittest.skipIf(ON_WINDOWS, "POSIX signals")
+    def test_interrupted_conversion_leaves_no_temporary_file(self):
+        # A large sparse database converts slowly enough to be interrupted part way.
+        count, size = 65535, 1 << 14
+        first = 78 + 8 * count
+        header = ref.build_pdb(offsets=[first + i * size for i in range(count)], size=first)
+        path = self.folder.put("big.pdb", header)
+        os.truncate(path, first + count * size)
+        for signal_number in (signal.SIGINT, signal.SIGTERM):
+            with self.subTest(signal_number):
+                process = subprocess.Popen(COMMAND + ["big.pdb"], cwd=self.folder.root,
+                                           env=environment(), stdout=subprocess.DEVNULL)
+                deadline = time.monotonic() + 30
+                while len(self.folder.names()) < 2 and process.poll() is None:
+                    self.assertLess(time.monotonic(), deadline)
+                    time.sleep(0.001)
+                process.send_signal(signal_number)
+                self.assertEqual(process.wait(timeout=30), -signal_number)
+                self.assertEqual(self.folder.names(), ["big.pdb"])
 
     def test_full_disk_leaves_input_and_output_as_they_were(self):
         small = self.small_filesystem()
