@@ -175,7 +175,6 @@ class ProgramTest(unittest.TestCase):
     def test_no_argument_ends_quietly(self):
         self.assert_run([], 1, b"", [])
 
-    @unittest.skipIf(ON_WINDOWS, "POSIX signals")
     def test_interrupted_conversion_leaves_no_temporary_file(self):
         # A large sparse database converts slowly enough to be interrupted part way.
         count, size = 65535, 1 << 14
@@ -183,7 +182,8 @@ class ProgramTest(unittest.TestCase):
         header = ref.build_pdb(offsets=[first + i * size for i in range(count)], size=first)
         path = self.folder.put("big.pdb", header)
         os.truncate(path, first + count * size)
-        for signal_number in (signal.SIGINT, signal.SIGTERM):
+        # On Windows only a console interrupt (Ctrl+C) can be answered; a kill cannot.
+        for signal_number in (signal.SIGINT,) if ON_WINDOWS else (signal.SIGINT, signal.SIGTERM):
             with self.subTest(signal_number):
                 process = subprocess.Popen(COMMAND + ["big.pdb"], cwd=self.folder.root,
                                            env=environment(), stdout=subprocess.DEVNULL)
@@ -192,7 +192,13 @@ class ProgramTest(unittest.TestCase):
                     self.assertLess(time.monotonic(), deadline)
                     time.sleep(0.001)
                 process.send_signal(signal_number)
-                self.assertEqual(process.wait(timeout=30), -signal_number)
+                status = process.wait(timeout=30)
+                # Windows ends an interrupted console program with a status of its own.
+                self.assertEqual(status != 0 if ON_WINDOWS else status == -signal_number, True)
+                # wine removes a file left to go on closing just after the process has ended.
+                deadline = time.monotonic() + (5 if ON_WINDOWS else 0)
+                while len(self.folder.names()) > 1 and time.monotonic() < deadline:
+                    time.sleep(0.05)
                 self.assertEqual(self.folder.names(), ["big.pdb"])
 
     def test_full_disk_leaves_input_and_output_as_they_were(self):

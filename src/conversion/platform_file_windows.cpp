@@ -11,7 +11,28 @@
 
 namespace palmconv::platform {
 
-void prepare_process() {}
+namespace {
+
+// The temporary file a console interrupt must remove; empty when there is none. The handler runs
+// on a thread of its own, so the name is only read or changed under the lock.
+CRITICAL_SECTION pending_lock;
+std::string* pending_temporary = nullptr;  // never destroyed: the handler may run at any time
+
+BOOL WINAPI remove_pending_on_interrupt(DWORD) {
+    EnterCriticalSection(&pending_lock);
+    // The file is still open for writing; it was opened to allow this, and goes when it closes.
+    if (!pending_temporary->empty()) DeleteFileA(pending_temporary->c_str());
+    // Ended here, still holding the lock, so that no rename can follow; as the default would.
+    ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+}  // namespace
+
+void prepare_process() {
+    InitializeCriticalSection(&pending_lock);
+    pending_temporary = new std::string;
+    SetConsoleCtrlHandler(remove_pending_on_interrupt, TRUE);
+}
 
 std::FILE* open_shared_for_update(const std::string& path) {
     return _fsopen(path.c_str(), "r+b", _SH_DENYNO);
@@ -40,21 +61,33 @@ bool may_replace(const std::string& target) {
 }
 
 std::FILE* create_temporary_beside(const std::string& target, std::string& temp_path) {
-    // Created exclusively, so an existing file of the same name is never touched.
     const unsigned long process = GetCurrentProcessId();
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
         const std::string name =
-            target + ".~" + std::to_string(process) + "-" + std::to_string(attempt) + ".tmp";
-        const int fd = _sopen(name.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _SH_DENYNO,
-                              _S_IREAD | _S_IWRITE);
-        if (fd < 0) {
-            if (errno == EEXIST) continue;
+            target + ".~" + std::to_string(process) + "-" + std::to_string(attempt);
+        // Created exclusively, so an existing file of the same name is never touched; shared for
+        // deletion, so an interrupt can remove it while it is open. The lock keeps an interrupt
+        // from falling between the file's creation and its naming.
+        EnterCriticalSection(&pending_lock);
+        const HANDLE handle = CreateFileA(name.c_str(), GENERIC_WRITE,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const DWORD error = GetLastError();
+        if (handle != INVALID_HANDLE_VALUE) *pending_temporary = name;
+        LeaveCriticalSection(&pending_lock);
+        if (handle == INVALID_HANDLE_VALUE) {
+            if (error == ERROR_FILE_EXISTS) continue;
             return nullptr;
         }
-        std::FILE* file = _fdopen(fd, "wb");
+        const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+        std::FILE* file = fd >= 0 ? _fdopen(fd, "wb") : nullptr;
         if (file == nullptr) {
-            _close(fd);
-            DeleteFileA(name.c_str());
+            if (fd >= 0) {
+                _close(fd);
+            } else {
+                CloseHandle(handle);
+            }
+            remove_temporary(name);
             return nullptr;
         }
         temp_path = name;
@@ -73,10 +106,19 @@ bool write_spans(std::FILE* file, const ByteSpan* spans, std::size_t count) {
 bool sync_to_disk(std::FILE* file) { return _commit(_fileno(file)) == 0; }
 
 bool replace_file(const std::string& from, const std::string& to) {
-    return MoveFileExA(from.c_str(), to.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    EnterCriticalSection(&pending_lock);
+    const bool moved = MoveFileExA(from.c_str(), to.c_str(),
+                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    if (moved) pending_temporary->clear();
+    LeaveCriticalSection(&pending_lock);
+    return moved;
 }
 
-void remove_temporary(const std::string& temp_path) { DeleteFileA(temp_path.c_str()); }
+void remove_temporary(const std::string& temp_path) {
+    EnterCriticalSection(&pending_lock);
+    DeleteFileA(temp_path.c_str());
+    pending_temporary->clear();
+    LeaveCriticalSection(&pending_lock);
+}
 
 }  // namespace palmconv::platform
