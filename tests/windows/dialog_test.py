@@ -15,6 +15,7 @@ import unittest
 
 HERE = pathlib.Path(__file__).resolve().parent
 COMMAND = shlex.split(os.environ["PALMCONV"])
+COMMAND[-1] = str(pathlib.Path(COMMAND[-1]).resolve())
 VALID = (HERE.parent / "golden/decode/edge_lengths.pdb").read_bytes()
 VALID_HDB = (HERE.parent / "golden/decode/edge_lengths.hdb").read_bytes()
 

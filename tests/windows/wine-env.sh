@@ -1,13 +1,13 @@
 # Sourced by the Windows test scripts: a wine prefix of the project's own, kept off the desktop.
-# Sets WINEPREFIX (created once under build/), starts one persistent wine server for the run and
-# stops it when the sourcing shell exits.
+# Sets WINEPREFIX (created once under build/) and defines start_wine_session, which starts a
+# fresh persistent wine server; the server is stopped when the sourcing shell exits.
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 export WINEPREFIX="$top/build/wine-prefix"
 export WINEDEBUG=-all
+export WINEDLLOVERRIDES="winemenubuilder.exe=d;winebrowser.exe=d;mscoree=d;mshtml=d"
 # wine takes its ANSI code page from the locale, not from the manifest: make it UTF-8, as the
 # manifest makes it on Windows.
 export LC_ALL=C.UTF-8
-export WINEDLLOVERRIDES="winemenubuilder.exe=d;winebrowser.exe=d;mscoree=d;mshtml=d"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "creating the wine prefix" >&2
   wineboot -i >/dev/null 2>&1
@@ -16,8 +16,15 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
   wineserver -w
 fi
-wineserver -p 2>/dev/null || true  # one may already serve this prefix
+
+# Starts a new wine session for the DISPLAY now set (or none): wine's desktop process belongs to
+# a session, and one started without a display cannot show a later program's windows.
+start_wine_session() {
+  wineserver -k 2>/dev/null || true
+  wineserver -w
+  wineserver -p
+  # The first program of a session starts wine's own services, which outlive it and would hold
+  # on to a test's output pipes: start them here, with nothing to hold.
+  wine cmd /c exit </dev/null >/dev/null 2>&1
+}
 trap 'wineserver -k 2>/dev/null || true' EXIT
-# The first program of a session starts wine's own services, which outlive it and would hold on
-# to a test's output pipes: start them here, with nothing to hold.
-wine cmd /c exit </dev/null >/dev/null 2>&1
