@@ -8,7 +8,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     palmconv::MemorySource in(data, size);
     palmconv::VectorSink out;
-    const palmconv::FormatError error = palmconv::convert_database(in, out);
+    // Small copy blocks that vary from input to input put record and block edges everywhere.
+    const std::size_t block_size = 1 + size % 97;
+    const palmconv::FormatError error = palmconv::convert_database(in, out, block_size);
     const auto records = palmconv::fuzzing::expected_records(data, size);
     if (records.has_value() != (error == palmconv::FormatError::none)) {
         std::fprintf(stderr, "converter %s an input the model %s (error %d)\n",

@@ -146,6 +146,19 @@ TEST(ConvertedDatabase, RecordsCrossingCopyBlocksAndManySmallRecords) {
                            out.bytes.begin() + head));
 }
 
+TEST(ConvertedDatabase, OutputDoesNotDependOnTheCopyBlockSize) {
+    const std::uint32_t base = 78 + 8 * 6;
+    const auto input = build_pdb(
+        records_at({base, base + 16, base + 16, base + 17, base + 300, base + 5000}, base + 9000));
+    const Bytes reference = convert(input);
+    for (std::size_t block : {1, 12, 13, 16, 17, 100, 4096, 4099}) {
+        MemorySource in(input);
+        VectorSink out;
+        ASSERT_EQ(convert_database(in, out, block), FormatError::none) << block;
+        EXPECT_EQ(out.bytes, reference) << block;
+    }
+}
+
 TEST(ConvertedDatabase, OneRecordDatabaseAndSkippedApplicationInfo) {
     // 20 bytes of application info sit between the list and the only record.
     auto input = build_pdb(records_at({86 + 20}, 86 + 20 + 40));

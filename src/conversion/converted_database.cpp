@@ -8,8 +8,6 @@ namespace palmconv {
 
 namespace {
 
-// Large enough that a conversion costs about what a plain file copy costs.
-constexpr std::size_t copy_block_size = 256 * 1024;
 // Below every system's limit on the pieces of one gathered write (at least 1024).
 constexpr std::size_t max_spans_per_write = 512;
 
@@ -66,7 +64,8 @@ FormatError prepare_conversion(ByteSource& in, ConvertedLayout& layout) {
     return plan(db, layout);
 }
 
-FormatError write_converted_database(const ConvertedLayout& layout, ByteSource& in, ByteSink& out) {
+FormatError write_converted_database(const ConvertedLayout& layout, ByteSource& in, ByteSink& out,
+                                     std::size_t block_size) {
     if (!out.write(layout.head.data(), layout.head.size())) return FormatError::write_failed;
 
     // Records lie back to back in the input, so the input is read in large blocks and written
@@ -74,8 +73,8 @@ FormatError write_converted_database(const ConvertedLayout& layout, ByteSource& 
     // in memory on the way.
     std::uint64_t unread = 0;
     for (std::uint32_t length : layout.lengths) unread += length;
-    std::vector<std::uint8_t> block(
-        static_cast<std::size_t>(std::min<std::uint64_t>(copy_block_size, unread)));
+    std::vector<std::uint8_t> block(static_cast<std::size_t>(
+        std::min<std::uint64_t>(std::max(block_size, hdb::document_header_fields_end), unread)));
     std::vector<LengthPrefix> prefixes;
     std::vector<ByteSpan> spans;
     prefixes.reserve(max_spans_per_write);  // spans point into it: it must never reallocate
@@ -125,10 +124,10 @@ FormatError write_converted_database(const ConvertedLayout& layout, ByteSource& 
     return FormatError::none;
 }
 
-FormatError convert_database(ByteSource& in, ByteSink& out) {
+FormatError convert_database(ByteSource& in, ByteSink& out, std::size_t block_size) {
     ConvertedLayout layout;
     const FormatError e = prepare_conversion(in, layout);
-    return e != FormatError::none ? e : write_converted_database(layout, in, out);
+    return e != FormatError::none ? e : write_converted_database(layout, in, out, block_size);
 }
 
 }  // namespace palmconv

@@ -49,10 +49,16 @@ struct ConvertedLayout {
 // Reads and checks a text document database and sizes its conversion; `in` is left at record 0.
 FormatError prepare_conversion(ByteSource& in, ConvertedLayout& layout);
 
-// Copies the records from `in` (at record 0) to `out` behind the layout's header and entry table.
-FormatError write_converted_database(const ConvertedLayout& layout, ByteSource& in, ByteSink& out);
+// Large enough that a conversion costs about what a plain file copy costs.
+constexpr std::size_t default_copy_block_size = 256 * 1024;
+
+// Copies the records from `in` (at record 0) to `out` behind the layout's header and entry table,
+// reading the input `block_size` bytes at a time (at least 12).
+FormatError write_converted_database(const ConvertedLayout& layout, ByteSource& in, ByteSink& out,
+                                     std::size_t block_size = default_copy_block_size);
 
 // Converts a whole database from `in` to `out`.
-FormatError convert_database(ByteSource& in, ByteSink& out);
+FormatError convert_database(ByteSource& in, ByteSink& out,
+                             std::size_t block_size = default_copy_block_size);
 
 }  // namespace palmconv
