@@ -52,8 +52,8 @@ FormatError prepare_conversion(ByteSource& in, ConvertedLayout& layout);
 // Large enough that a conversion costs about what a plain file copy costs.
 constexpr std::size_t default_copy_block_size = 256 * 1024;
 
-// Copies the records from `in` (at record 0) to `out` behind the layout's header and entry table,
-// reading the input `block_size` bytes at a time (at least 12).
+// Copies the records from `in` (at record 0) to `out` behind the header and entry table of a
+// layout made by prepare_conversion, reading the input `block_size` bytes at a time (at least 12).
 FormatError write_converted_database(const ConvertedLayout& layout, ByteSource& in, ByteSink& out,
                                      std::size_t block_size = default_copy_block_size);
 
