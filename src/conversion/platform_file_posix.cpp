@@ -4,10 +4,10 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <iterator>
 
 #include "platform_file.hpp"
 
