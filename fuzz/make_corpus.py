@@ -22,6 +22,8 @@ SEEDS = {
     "reject_no_records": ref.build_pdb([]),
     "reject_decreasing": ref.build_pdb(offsets=[120, 100], size=200),
     "reject_short_record0": ref.build_pdb([b"short", DOC]),
+    "reject_empty_next_list": bytes(bytearray(ref.build_pdb(offsets=[94, 120], size=200,
+                                                            next_list=150))[:154] + bytes(46)),
     "reject_truncated_list": ref.build_pdb([DOC, DOC])[:88],
 }
 

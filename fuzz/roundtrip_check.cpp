@@ -45,7 +45,7 @@ std::optional<std::vector<Record>> expected_records(const std::uint8_t* in, std:
     for (std::uint64_t i = 0; i < count; ++i) bounds.push_back(be(in + 78 + 8 * i, 4));
     std::uint64_t end = size;
     if (next_list != 0) {
-        if (next_list + 14 > size) return std::nullopt;
+        if (next_list + 14 > size || be(in + next_list + 4, 2) == 0) return std::nullopt;
         end = be(in + next_list + 6, 4);
         if (end > size || end < bounds.back()) return std::nullopt;
     }

@@ -225,13 +225,17 @@ TEST(ConvertedDatabase, RefusesBrokenDatabases) {
     }
 }
 
-TEST(ConvertedDatabase, RefusesNextListsThatPointBackwardsOrPastTheFile) {
-    const std::uint32_t next_starts[] = {619, 1001, 0xFFFFFFFF};
-    for (std::uint32_t next_start : next_starts) {
+TEST(ConvertedDatabase, RefusesNextListsThatAreEmptyOrPointBackwardsOrPastTheFile) {
+    const struct {
+        std::uint32_t count;
+        std::uint32_t first_offset;
+    } cases[] = {{1, 619}, {1, 1001}, {1, 0xFFFFFFFF}, {0, 900}};
+    for (const auto& c : cases) {
         auto d = records_at({104, 120, 620}, 1000);
         d.next_list = 980;
         auto input = build_pdb(d);
-        testing::put_be(input, 986, next_start, 4);
+        testing::put_be(input, 984, c.count, 2);
+        testing::put_be(input, 986, c.first_offset, 4);
         convert(input, FormatError::bad_next_list);
     }
 }

@@ -33,7 +33,7 @@ def extents(data):
     end = len(data)
     if next_list:
         at = next_list + 6
-        if at + 8 > len(data):
+        if at + 8 > len(data) or struct.unpack(">H", data[next_list + 4:at])[0] == 0:
             return None
         end = struct.unpack(">I", data[at:at + 4])[0]
         if end < offsets[-1] or end > len(data):

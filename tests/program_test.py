@@ -42,6 +42,15 @@ def environment():
     return env
 
 
+def without_unnamed_files():
+    """The environment of a run on a file system that cannot make unnamed files."""
+    env = environment()
+    env["LD_PRELOAD"] = os.environ["NO_TMPFILE_SHIM"]
+    # The sanitized build wants its runtime first; the stand-in only wraps open().
+    env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
+    return env
+
+
 class Folder:
     """A temporary folder the converter runs in, with helpers to read what it holds."""
 
@@ -154,52 +163,171 @@ class ProgramTest(unittest.TestCase):
         self.assertEqual((self.folder.root / "story.hdb").read_bytes(), VALID_HDB)
 
     def test_output_path_rule(self):
-        for name, output in [("STORY.PDB", "STORY.hDB"), ("notes.txt", "notes.hxt"),
-                             ("book", "bhok"), ("abc", "hbc"), ("книга.pdb", "книга.hdb")]:
+        # (input, output or None for "output file not found"); a file already at the path the
+        # byte-wise rule would have written must stay as it is.
+        cases = [("STORY.PDB", "STORY.hDB"), ("notes.txt", "notes.hxt"), ("book", "bhok"),
+                 ("abc", "hbc"), ("книга.pdb", "книга.hdb"), ("sub/abc", "sub/hbc"),
+                 ("ab", None), ("notes/ab", None), ("books/xy", None), ("ab/c", None),
+                 ("./x", None), ("dir/小说", None), ("dir/книга", None)]
+        would_be = {"notes/ab": "noteshab", "books/xy": "bookshxy", "ab/c": "ah/c",
+                    "./x": "h/x", "dir/小说": None, "dir/книга": None}
+        for name, output in cases:
             with self.subTest(name):
                 self.fresh()
                 self.folder.put(name, VALID)
-                self.assert_run([name], 0, b"", [name, output])
-                self.assertEqual((self.folder.root / output).read_bytes(), VALID_HDB)
+                bystander = would_be.get(name)
+                if bystander:
+                    self.folder.put(bystander, b"someone else's file")
+                before = self.folder.names()
+                if output is None:
+                    self.assert_run([name], 1, OUTPUT_NOT_FOUND, before)
+                else:
+                    self.assert_run([name], 0, b"", before + [output])
+                    self.assertEqual((self.folder.root / output).read_bytes(), VALID_HDB)
+                if bystander:
+                    self.assertEqual((self.folder.root / bystander).read_bytes(),
+                                     b"someone else's file")
+                self.assertEqual((self.folder.root / name).read_bytes(), VALID)
 
-    @unittest.skipIf(ON_WINDOWS, "Windows limits paths to 260 characters unless long paths are enabled")
-    def test_paths_longer_than_255_characters_convert(self):
-        deep = "/".join(["a_rather_long_folder_name_for_testing"] * 8) + "/story.pdb"
-        self.assertGreater(len(deep), 300)
-        self.folder.put(deep, VALID)
-        status, stdout = self.folder.run(deep)
-        self.assertEqual((status, stdout), (0, b""))
-        self.assertEqual((self.folder.root / (deep[:-3] + "hdb")).read_bytes(), VALID_HDB)
+    def test_longest_names_convert(self):
+        """The temporary file's name never makes a valid output name too long."""
+        # Linux limits a name to 255 bytes; Windows a whole path, as Z:\tmp\..., to 259.
+        for length in range(250, 260) if ON_WINDOWS else range(248, 256):
+            with self.subTest(length):
+                self.fresh()
+                name_length = length - (len("Z:") + len(str(self.folder.root)) + 1
+                                        if ON_WINDOWS else 0)
+                name = "s" * (name_length - 4) + ".pdb"
+                self.folder.put(name, VALID)
+                self.assert_run([name], 0, b"", [name, name[:-3] + "hdb"])
+                self.assertEqual((self.folder.root / (name[:-3] + "hdb")).read_bytes(),
+                                 VALID_HDB)
 
     @unittest.skipIf(ON_WINDOWS, "the chooser of the Windows build shows a dialog")
     def test_no_argument_ends_quietly(self):
         self.assert_run([], 1, b"", [])
 
-    def test_interrupted_conversion_leaves_no_temporary_file(self):
-        # A large sparse database converts slowly enough to be interrupted part way.
+    def big_database(self):
+        """A large sparse database, which converts slowly enough to be stopped part way."""
         count, size = 65535, 1 << 14
         first = 78 + 8 * count
         header = ref.build_pdb(offsets=[first + i * size for i in range(count)], size=first)
         path = self.folder.put("big.pdb", header)
         os.truncate(path, first + count * size)
-        # On Windows only a console interrupt (Ctrl+C) can be answered; a kill cannot.
-        for signal_number in (signal.SIGINT,) if ON_WINDOWS else (signal.SIGINT, signal.SIGTERM):
-            with self.subTest(signal_number):
-                process = subprocess.Popen(COMMAND + ["big.pdb"], cwd=self.folder.root,
-                                           env=environment(), stdout=subprocess.DEVNULL)
-                deadline = time.monotonic() + 30
-                while len(self.folder.names()) < 2 and process.poll() is None:
-                    self.assertLess(time.monotonic(), deadline)
-                    time.sleep(0.001)
+        return 92 + (16 + 3) * count + count * size  # the size of its conversion
+
+    def start_converting(self, name, env=None, ignore=()):
+        """Starts a conversion and returns once it has written part of its output."""
+        def prepare():
+            resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+            for signal_number in ignore:
+                signal.signal(signal_number, signal.SIG_IGN)
+
+        process = subprocess.Popen(COMMAND + [name], cwd=self.folder.root,
+                                   env=env or environment(), stdout=subprocess.DEVNULL,
+                                   preexec_fn=prepare)
+        deadline = time.monotonic() + 30
+        while process.poll() is None and not self.writing(process.pid):
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.001)
+        self.assertIsNone(process.poll(), "the conversion ended before it could be stopped")
+        return process
+
+    def writing(self, pid):
+        # A named temporary file shows in the folder; an unnamed one only among the process's.
+        if len(self.folder.names()) > 1:
+            return True
+        try:
+            descriptors = os.listdir(f"/proc/{pid}/fd")
+        except OSError:
+            return False
+        for fd in descriptors:
+            try:
+                target = os.readlink(f"/proc/{pid}/fd/{fd}")
+                if (target.startswith(str(self.folder.root)) and "big.pdb" not in target
+                        and os.stat(f"/proc/{pid}/fd/{fd}").st_size > 0):
+                    return True
+            except OSError:
+                pass
+        return False
+
+    def test_stopped_conversion_leaves_nothing_behind(self):
+        self.big_database()
+        if ON_WINDOWS:
+            # A console interrupt is answered; a killed process's file is deleted by the system.
+            cases = [("", signal.SIGINT), ("", signal.SIGKILL)]
+        else:
+            cases = [("", s) for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP,
+                                       signal.SIGUSR1, signal.SIGALRM, signal.SIGKILL)]
+            # Where unnamed files are not to be had, the named temporary file is removed by
+            # every signal that can be answered.
+            cases += [("named", s) for s in (signal.SIGINT, signal.SIGTERM, signal.SIGUSR1)]
+        for how, signal_number in cases:
+            with self.subTest(how=how, signal=signal_number.name):
+                env = without_unnamed_files() if how == "named" else None
+                process = self.start_converting("big.pdb", env=env)
                 process.send_signal(signal_number)
                 status = process.wait(timeout=30)
-                # Windows ends an interrupted console program with a status of its own.
+                # Windows ends an interrupted or killed program with a status of its own.
                 self.assertEqual(status != 0 if ON_WINDOWS else status == -signal_number, True)
                 # wine removes a file left to go on closing just after the process has ended.
                 deadline = time.monotonic() + (5 if ON_WINDOWS else 0)
                 while len(self.folder.names()) > 1 and time.monotonic() < deadline:
                     time.sleep(0.05)
                 self.assertEqual(self.folder.names(), ["big.pdb"])
+
+    @unittest.skipIf(ON_WINDOWS, "POSIX signals")
+    def test_ignored_hangup_stays_ignored(self):
+        """Under nohup, or with trap '' HUP INT, the conversion goes on to the end."""
+        size = self.big_database()
+        process = self.start_converting("big.pdb", ignore=(signal.SIGHUP, signal.SIGINT))
+        process.send_signal(signal.SIGHUP)
+        process.send_signal(signal.SIGINT)
+        self.assertEqual(process.wait(timeout=120), 0)
+        self.assertEqual(self.folder.names(), ["big.hdb", "big.pdb"])
+        self.assertEqual((self.folder.root / "big.hdb").stat().st_size, size)
+
+    @unittest.skipIf(ON_WINDOWS, "named temporary files are the Linux fallback")
+    def test_named_temporary_files_where_unnamed_ones_are_not_had(self):
+        for pdb in sorted((GOLDEN / "decode").glob("*.pdb"))[:3]:
+            with self.subTest(pdb.name):
+                self.fresh()
+                self.folder.put("story.pdb", pdb.read_bytes())
+                done = subprocess.run(COMMAND + ["story.pdb"], cwd=self.folder.root,
+                                      env=without_unnamed_files(), capture_output=True)
+                self.assertEqual((done.returncode, done.stdout), (0, b""))
+                self.assertEqual(self.folder.names(), ["story.hdb", "story.pdb"])
+                self.assertEqual((self.folder.root / "story.hdb").read_bytes(),
+                                 pdb.with_suffix(".hdb").read_bytes())
+
+    @unittest.skipIf(ON_WINDOWS, "POSIX modes")
+    def test_replaced_output_keeps_only_its_permission_bits(self):
+        for old_mode, new_mode in [(0o640, 0o640), (0o6755, 0o755), (0o1777, 0o777),
+                                   (0o4600, 0o600)]:
+            with self.subTest(oct(old_mode)):
+                self.fresh()
+                self.folder.put("story.pdb", VALID)
+                self.folder.put("story.hdb", b"old", old_mode)
+                self.assert_run(["story.pdb"], 0, b"", ["story.hdb", "story.pdb"])
+                mode = (self.folder.root / "story.hdb").stat().st_mode & 0o7777
+                self.assertEqual(oct(mode), oct(new_mode))
+
+    @unittest.skipIf(ON_WINDOWS, "inotify")
+    def test_converting_does_not_look_like_writing_the_input(self):
+        self.folder.put("story.pdb", VALID)
+        watch = subprocess.Popen(["inotifywait", "-m", "-e", "close_write", "-e", "close_nowrite",
+                                  "--format", "%e %f", str(self.folder.root / "story.pdb")],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            self.assertIn(b"Watches established", watch.stderr.readline() +
+                          watch.stderr.readline())
+            self.assert_run(["story.pdb"], 0, b"", ["story.hdb", "story.pdb"])
+            time.sleep(0.2)
+        finally:
+            watch.terminate()
+        events = watch.communicate()[0].decode().split()
+        self.assertIn("CLOSE_NOWRITE,CLOSE", events)
+        self.assertNotIn("CLOSE_WRITE,CLOSE", events)
 
     def test_full_disk_leaves_input_and_output_as_they_were(self):
         small = self.small_filesystem()

@@ -1,12 +1,14 @@
 #include "driver.hpp"
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "converted_database.hpp"
 #include "desktop/desktop.hpp"
 #include "file_io.hpp"
+#include "output_path.hpp"
 #include "platform_file.hpp"
 
 namespace palmconv {
@@ -42,9 +44,6 @@ constexpr Report reports[] = {
     {Outcome::output_not_written, "error: output file not written\r\n", false, 1},
 };
 
-// The output sits beside the input, its third-from-last character made 'h': story.pdb, story.hdb.
-constexpr std::size_t changed_character_from_end = 3;
-
 Outcome convert(int argc, char** argv) {
     std::string path;
     if (argc == 2) {
@@ -62,11 +61,11 @@ Outcome convert(int argc, char** argv) {
     ConvertedLayout layout;
     if (prepare_conversion(*input, layout) != FormatError::none) return Outcome::invalid_database;
 
-    if (path.size() < changed_character_from_end) return Outcome::output_not_found;
-    char& changed = path[path.size() - changed_character_from_end];
+    const std::optional<std::string> output_path = output_path_for(path, platform::path_syntax());
+    if (!output_path) return Outcome::output_not_found;
     // When the input already has the output's name, its conversion replaces it.
-    const bool replaces_input = changed == 'h';
-    changed = 'h';
+    const bool replaces_input = *output_path == path;
+    path = *output_path;
 
     auto output = OutputFile::create(path);
     if (!output) return Outcome::output_not_found;

@@ -10,7 +10,7 @@ constexpr std::size_t output_buffer_size = 256 * 1024;
 }  // namespace
 
 std::unique_ptr<InputFile> InputFile::open(const std::string& path) {
-    std::FILE* file = platform::open_shared_for_update(path);
+    std::FILE* file = platform::open_input(path);
     if (file == nullptr) return nullptr;
     // Records are read in large blocks: a stream buffer would only split each read in two.
     std::setvbuf(file, nullptr, _IONBF, 0);
@@ -29,16 +29,14 @@ std::size_t InputFile::read(std::uint8_t* buf, std::size_t n) {
 
 std::unique_ptr<OutputFile> OutputFile::create(const std::string& path) {
     if (!platform::may_replace(path)) return nullptr;
-    std::string temp_path;
-    std::FILE* file = platform::create_temporary_beside(path, temp_path);
-    if (file == nullptr) return nullptr;
-    std::setvbuf(file, nullptr, _IOFBF, output_buffer_size);
-    return std::unique_ptr<OutputFile>(new OutputFile(file, path, std::move(temp_path)));
+    platform::PendingFile pending;
+    if (!platform::create_pending(path, pending)) return nullptr;
+    std::setvbuf(pending.stream, nullptr, _IOFBF, output_buffer_size);
+    return std::unique_ptr<OutputFile>(new OutputFile(std::move(pending)));
 }
 
 OutputFile::~OutputFile() {
-    if (file_ != nullptr) std::fclose(file_);
-    if (!temp_path_.empty()) platform::remove_temporary(temp_path_);
+    if (pending_.stream != nullptr) platform::discard_pending(pending_);
 }
 
 bool OutputFile::write(const std::uint8_t* buf, std::size_t n) {
@@ -47,19 +45,16 @@ bool OutputFile::write(const std::uint8_t* buf, std::size_t n) {
 }
 
 bool OutputFile::write_spans(const ByteSpan* spans, std::size_t count) {
-    if (!failed_ && !platform::write_spans(file_, spans, count)) failed_ = true;
+    if (!failed_ && !platform::write_spans(pending_.stream, spans, count)) failed_ = true;
     return !failed_;
 }
 
 CommitResult OutputFile::commit(Durability durability) {
-    const bool written = !failed_ && std::fflush(file_) == 0 &&
-                         (durability != Durability::on_disk || platform::sync_to_disk(file_));
-    const bool closed = std::fclose(file_) == 0;
-    file_ = nullptr;
-    if (!written || !closed) return CommitResult::write_failed;
-    if (!platform::replace_file(temp_path_, path_)) return CommitResult::not_replaceable;
-    temp_path_.clear();
-    return CommitResult::done;
+    if (failed_) {
+        platform::discard_pending(pending_);
+        return CommitResult::write_failed;
+    }
+    return platform::commit_pending(pending_, durability);
 }
 
 }  // namespace palmconv

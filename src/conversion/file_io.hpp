@@ -6,13 +6,14 @@
 #include <string>
 
 #include "byte_stream.hpp"
+#include "platform_file.hpp"
 
 namespace palmconv {
 
-// The input database, opened for reading and update and shared with other openers.
+// The input database, refused where it could not be opened for update; shared with other openers.
 class InputFile final : public ByteSource {
   public:
-    // Opens `path`; null when it cannot be opened for reading and update.
+    // Opens `path`; null when it could not be opened for reading and update.
     static std::unique_ptr<InputFile> open(const std::string& path);
     ~InputFile() override;
 
@@ -25,12 +26,10 @@ class InputFile final : public ByteSource {
     std::FILE* file_;
 };
 
-enum class CommitResult { done, not_replaceable, write_failed };
+using platform::CommitResult;
+using platform::Durability;
 
-// How far the bytes must have gone before the output replaces what is at its path.
-enum class Durability { handed_to_system, on_disk };
-
-// An output written to a temporary file beside its path; removed unless committed.
+// An output written to a file that takes its path only when committed; discarded otherwise.
 class OutputFile final : public ByteSink {
   public:
     // Starts an output for `path`; null when `path` cannot be created or replaced.
@@ -39,16 +38,12 @@ class OutputFile final : public ByteSink {
 
     bool write(const std::uint8_t* buf, std::size_t n) override;
     bool write_spans(const ByteSpan* spans, std::size_t count) override;
-    // Flushes (and, if asked, syncs) and closes the temporary file, then moves it over the output
-    // path.
+    // Flushes (and, if asked, syncs) the file and moves it over the output path.
     CommitResult commit(Durability durability);
 
   private:
-    OutputFile(std::FILE* file, std::string path, std::string temp_path)
-        : file_(file), path_(std::move(path)), temp_path_(std::move(temp_path)) {}
-    std::FILE* file_;
-    std::string path_;
-    std::string temp_path_;
+    explicit OutputFile(platform::PendingFile pending) : pending_(std::move(pending)) {}
+    platform::PendingFile pending_;
     bool failed_ = false;
 };
 

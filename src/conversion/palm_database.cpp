@@ -9,13 +9,13 @@ namespace {
 // The first record list's last record ends where the next list's first record begins.
 FormatError read_next_list_start(ByteSource& in, std::uint64_t list_offset, std::uint64_t file_size,
                                  std::uint32_t& record_offset) {
-    const std::uint64_t entry_at = list_offset + pdb::list_entries_offset;
-    std::uint8_t entry[pdb::entry_size];
-    if (entry_at + pdb::entry_size > file_size || !in.seek(entry_at) ||
-        !read_exact(in, entry, sizeof entry)) {
+    // The list's own count, then its first entry: an empty list has no first record to end at.
+    std::uint8_t list[pdb::list_entries_offset + pdb::entry_size];
+    if (list_offset + sizeof list > file_size || !in.seek(list_offset) ||
+        !read_exact(in, list, sizeof list) || load_be16(list + pdb::list_count_offset) == 0) {
         return FormatError::bad_next_list;
     }
-    record_offset = load_be32(entry);
+    record_offset = load_be32(list + pdb::list_entries_offset);
     return FormatError::none;
 }
 

@@ -20,6 +20,7 @@ constexpr std::size_t next_list_offset = 72;
 constexpr std::size_t record_count_offset = 76;
 constexpr std::size_t entry_size = 8;
 // A further record list starts with a 4-byte next-list offset and a 2-byte count.
+constexpr std::size_t list_count_offset = 4;
 constexpr std::size_t list_entries_offset = 6;
 constexpr std::uint32_t text_type = 0x54455874;     // "TEXt"
 constexpr std::uint32_t text_creator = 0x52454164;  // "REAd"

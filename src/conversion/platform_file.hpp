@@ -6,15 +6,20 @@
 #include <string>
 
 #include "byte_stream.hpp"
+#include "output_path.hpp"
 
 namespace palmconv::platform {
 
 // Settles process-wide behaviour the file code relies on (a full file limit must fail a write, not
-// end the process).
+// end the process; an interrupt must not leave a temporary file).
 void prepare_process();
 
-// Opens an existing file for reading and update, sharing it with other openers; null on failure.
-std::FILE* open_shared_for_update(const std::string& path);
+// How this system spells paths.
+PathSyntax path_syntax();
+
+// Opens an existing file for reading, refusing exactly what an open for reading and update
+// refuses (missing, a folder, read-only, locked); shared with other openers; null on failure.
+std::FILE* open_input(const std::string& path);
 
 // Moves to a 64-bit offset from the start; false on failure.
 bool seek_to(std::FILE* file, std::uint64_t offset);
@@ -25,20 +30,30 @@ bool size_of(std::FILE* file, std::uint64_t& out);
 // False when `target` exists and is a folder or a file that may not be written.
 bool may_replace(const std::string& target);
 
-// Creates a new, uniquely named file in the folder of `target` and opens it for writing; null on
-// failure.
-std::FILE* create_temporary_beside(const std::string& target, std::string& temp_path);
+// A file being written in the folder of its target, which takes the target's name only once it
+// is committed; a process that ends any other way leaves nothing of it where the system allows.
+struct PendingFile {
+    std::FILE* stream = nullptr;
+    std::string target;
+    std::string temp_path;  // its name while it has one that is not yet the target's
+};
+
+// Starts the file that will replace `target`; false when it cannot be created.
+bool create_pending(const std::string& target, PendingFile& pending);
 
 // Writes the spans in order, straight to the file where the system allows; false on failure.
 bool write_spans(std::FILE* file, const ByteSpan* spans, std::size_t count);
 
-// Forces the file's written bytes to the disk; false on failure.
-bool sync_to_disk(std::FILE* file);
+enum class CommitResult { done, not_replaceable, write_failed };
 
-// Moves `from` over `to`, replacing it; false on failure, leaving `to` as it was.
-bool replace_file(const std::string& from, const std::string& to);
+// How far the bytes must have gone before the output replaces what is at its path.
+enum class Durability { handed_to_system, on_disk };
 
-// Removes the temporary file made by create_temporary_beside.
-void remove_temporary(const std::string& temp_path);
+// Flushes (and, if asked, syncs) the complete file, moves it over its target and closes it; on
+// failure the file is discarded and the target left as it was.
+CommitResult commit_pending(PendingFile& pending, Durability durability);
+
+// Closes and removes a file that was not committed.
+void discard_pending(PendingFile& pending);
 
 }  // namespace palmconv::platform

@@ -2,6 +2,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,23 +16,25 @@ namespace palmconv::platform {
 
 namespace {
 
-// The temporary file an interrupt must remove; empty when there is none.
-char pending_temporary[4096];
+// The named temporary file an interrupt must remove; empty when there is none.
+char pending_name[4096];
 
 void remove_pending_and_reraise(int signal_number) {
-    if (pending_temporary[0] != '\0') unlink(pending_temporary);
+    if (pending_name[0] != '\0') unlink(pending_name);
     ::signal(signal_number, SIG_DFL);
     ::raise(signal_number);
 }
 
-constexpr int interrupting_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// Signals whose default action ends the process and that a handler can answer.
+constexpr int ending_signals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,   SIGUSR1,
+                                  SIGUSR2, SIGALRM, SIGXCPU, SIGVTALRM, SIGPROF};
 
-// Runs `action` with the interrupting signals held back, so the pending name and the file agree.
+// Runs `action` with the ending signals held back, so the pending name and the file agree.
 template <typename Action>
 auto with_signals_blocked(Action action) {
     sigset_t block, previous;
     sigemptyset(&block);
-    for (int s : interrupting_signals) sigaddset(&block, s);
+    for (int s : ending_signals) sigaddset(&block, s);
     sigprocmask(SIG_BLOCK, &block, &previous);
     auto result = action();
     sigprocmask(SIG_SETMASK, &previous, nullptr);
@@ -49,12 +52,115 @@ mode_t mode_for_new_file() {
     return 0666 & ~mask;
 }
 
+// Temporary names are short and fixed in length, so a valid output name never makes them too long.
+constexpr char temp_prefix[] = ".palmconv-";
+constexpr std::size_t temp_random_size = 6;
+
+// The output's folder as a prefix of its path: empty, or ending in '/'.
+std::string folder_prefix(const std::string& target) {
+    const std::size_t slash = target.rfind('/');
+    return slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+}
+
+// A fresh candidate for a temporary name in `prefix`; uniqueness comes from creating it
+// exclusively.
+std::string temp_candidate(const std::string& prefix) {
+    static std::uint64_t state = 0;
+    if (state == 0) {
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        state = static_cast<std::uint64_t>(now.tv_nsec) ^
+                (static_cast<std::uint64_t>(now.tv_sec) << 20) ^
+                (static_cast<std::uint64_t>(getpid()) << 40);
+    }
+    static constexpr char letters[] =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::string name = prefix + temp_prefix;
+    for (std::size_t i = 0; i < temp_random_size; ++i) {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        name += letters[(state >> 33) % (sizeof letters - 1)];
+    }
+    return name;
+}
+
+void forget_pending_name() { pending_name[0] = '\0'; }
+
+void remember_pending_name(const std::string& name) {
+    std::memcpy(pending_name, name.c_str(), name.size() + 1);
+}
+
+// An unnamed file in the output's folder: nothing of it outlives the process until it is linked.
+int create_unnamed(const std::string& prefix) {
+    const int fd =
+        open(prefix.empty() ? "." : prefix.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd < 0) return -1;
+    // It is named through /proc when complete; without /proc it could never be named.
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (access(self.c_str(), F_OK) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Gives the complete unnamed file a temporary name beside its target: link() cannot replace.
+bool name_unnamed(int fd, PendingFile& pending) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    const std::string prefix = folder_prefix(pending.target);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = temp_candidate(prefix);
+        const bool linked = with_signals_blocked([&] {
+            const bool done =
+                linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+            if (done) remember_pending_name(name);
+            return done;
+        });
+        if (linked) {
+            pending.temp_path = std::move(name);
+            return true;
+        }
+        if (errno != EEXIST) return false;
+    }
+    return false;
+}
+
+// A named temporary file, where the file system has no unnamed ones.
+int create_named(const std::string& prefix, std::string& temp_path) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = temp_candidate(prefix);
+        const int fd = with_signals_blocked([&] {
+            const int created = open(name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+            if (created >= 0) remember_pending_name(name);
+            return created;
+        });
+        if (fd >= 0) {
+            temp_path = std::move(name);
+            return fd;
+        }
+        if (errno != EEXIST) return -1;
+    }
+    return -1;
+}
+
+void remove_named(PendingFile& pending) {
+    if (pending.temp_path.empty()) return;
+    with_signals_blocked([&] {
+        unlink(pending.temp_path.c_str());
+        forget_pending_name();
+        return 0;
+    });
+    pending.temp_path.clear();
+}
+
 }  // namespace
 
 void prepare_process() {
     ::signal(SIGXFSZ, SIG_IGN);
     ::signal(SIGPIPE, SIG_IGN);
-    for (int s : interrupting_signals) {
+    for (int s : ending_signals) {
+        // A signal the caller chose to ignore (nohup, trap '' INT) stays ignored.
+        struct sigaction current {};
+        if (sigaction(s, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) continue;
         struct sigaction action {};
         action.sa_handler = remove_pending_and_reraise;
         sigemptyset(&action.sa_mask);
@@ -62,14 +168,19 @@ void prepare_process() {
     }
 }
 
-std::FILE* open_shared_for_update(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "r+b");
-    if (file == nullptr) return nullptr;
+PathSyntax path_syntax() { return PathSyntax{}; }
+
+std::FILE* open_input(const std::string& path) {
+    // Opened for reading only, so that a conversion never looks like a write to those watching
+    // the input; without blocking, so that a FIFO does not wait here for a writer.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
     struct stat st {};
-    if (fstat(fileno(file), &st) != 0 || !has_write_permission(st)) {
-        std::fclose(file);
-        return nullptr;
-    }
+    const bool as_for_update = fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode) &&
+                               has_write_permission(st) &&
+                               faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
+    std::FILE* file = as_for_update && fcntl(fd, F_SETFL, 0) == 0 ? fdopen(fd, "rb") : nullptr;
+    if (file == nullptr) close(fd);
     return file;
 }
 
@@ -92,26 +203,26 @@ bool may_replace(const std::string& target) {
     return S_ISREG(st.st_mode) && has_write_permission(st) && access(target.c_str(), W_OK) == 0;
 }
 
-std::FILE* create_temporary_beside(const std::string& target, std::string& temp_path) {
-    std::string name = target + ".XXXXXX";
-    if (name.size() >= sizeof pending_temporary) return nullptr;
-    const int fd = with_signals_blocked([&] {
-        const int created = mkstemp(name.data());
-        if (created >= 0) std::memcpy(pending_temporary, name.c_str(), name.size() + 1);
-        return created;
-    });
-    if (fd < 0) return nullptr;
-    // A replaced file keeps its permissions; a new one gets those any newly created file gets.
+bool create_pending(const std::string& target, PendingFile& pending) {
+    const std::string prefix = folder_prefix(target);
+    if (prefix.size() + sizeof temp_prefix + temp_random_size >= sizeof pending_name) return false;
+    // A replaced file keeps its permission bits, but never set-ID or sticky bits, which would come
+    // from a mode that someone else may have chosen; a new file gets what any new file gets.
     struct stat st {};
-    const mode_t mode = stat(target.c_str(), &st) == 0 ? (st.st_mode & 07777) : mode_for_new_file();
-    std::FILE* file = fchmod(fd, mode) == 0 ? fdopen(fd, "wb") : nullptr;
-    if (file == nullptr) {
+    const mode_t mode = stat(target.c_str(), &st) == 0 ? (st.st_mode & 0777) : mode_for_new_file();
+
+    pending = PendingFile{};
+    pending.target = target;
+    int fd = create_unnamed(prefix);
+    if (fd < 0) fd = create_named(prefix, pending.temp_path);
+    if (fd < 0) return false;
+    pending.stream = fchmod(fd, mode) == 0 ? fdopen(fd, "wb") : nullptr;
+    if (pending.stream == nullptr) {
         close(fd);
-        remove_temporary(name);
-        return nullptr;
+        remove_named(pending);
+        return false;
     }
-    temp_path = name;
-    return file;
+    return true;
 }
 
 bool write_spans(std::FILE* file, const ByteSpan* spans, std::size_t count) {
@@ -144,22 +255,35 @@ bool write_spans(std::FILE* file, const ByteSpan* spans, std::size_t count) {
     return true;
 }
 
-bool sync_to_disk(std::FILE* file) { return fsync(fileno(file)) == 0; }
-
-bool replace_file(const std::string& from, const std::string& to) {
-    return with_signals_blocked([&] {
-        const bool moved = std::rename(from.c_str(), to.c_str()) == 0;
-        if (moved) pending_temporary[0] = '\0';
-        return moved;
+CommitResult commit_pending(PendingFile& pending, Durability durability) {
+    const int fd = fileno(pending.stream);
+    const bool written =
+        std::fflush(pending.stream) == 0 && (durability != Durability::on_disk || fsync(fd) == 0);
+    const bool named = written && (!pending.temp_path.empty() || name_unnamed(fd, pending));
+    const bool closed = std::fclose(pending.stream) == 0;
+    pending.stream = nullptr;
+    if (!written || !closed) {
+        remove_named(pending);
+        return CommitResult::write_failed;
+    }
+    if (!named) return CommitResult::not_replaceable;
+    const bool moved = with_signals_blocked([&] {
+        const bool done = std::rename(pending.temp_path.c_str(), pending.target.c_str()) == 0;
+        if (done) forget_pending_name();
+        return done;
     });
+    if (!moved) {
+        remove_named(pending);
+        return CommitResult::not_replaceable;
+    }
+    pending.temp_path.clear();
+    return CommitResult::done;
 }
 
-void remove_temporary(const std::string& temp_path) {
-    with_signals_blocked([&] {
-        unlink(temp_path.c_str());
-        pending_temporary[0] = '\0';
-        return 0;
-    });
+void discard_pending(PendingFile& pending) {
+    if (pending.stream != nullptr) std::fclose(pending.stream);
+    pending.stream = nullptr;
+    remove_named(pending);
 }
 
 }  // namespace palmconv::platform

@@ -26,10 +26,10 @@ def text(n, seed=0):
     return bytes((b"The quick brown fox jumps over the lazy dog. " * (n // 45 + 2))[seed:seed + n])
 
 
-def with_next_list(data, list_at, first_offset):
+def with_next_list(data, list_at, first_offset, count=1):
     data = bytearray(data)
     struct.pack_into(">I", data, 72, list_at)
-    data[list_at:list_at + 14] = struct.pack(">IHIB3s", 0, 1, first_offset, 0, b"\0\0\1")
+    data[list_at:list_at + 14] = struct.pack(">IHIB3s", 0, count, first_offset, 0, b"\0\0\1")
     return bytes(data)
 
 
@@ -66,6 +66,10 @@ REJECT = {
     "next_list_past_end": lambda: ref.build_pdb(offsets=[100, 200], size=400, next_list=390),
     "next_list_points_back": lambda: with_next_list(
         ref.build_pdb(offsets=[100, 200], size=400), 380, 150),
+    # An empty further list has no first entry: the bytes behind it must not end the last record.
+    "next_list_empty": lambda: with_next_list(
+        ref.build_pdb([doc_header(1, 16, 1), b"LAST-RECORD-TEXT"]) + bytes(14),
+        78 + 8 * 2 + 16 + 16, 78 + 8 * 2 + 16 + 4, count=0),
     "record0_too_short": lambda: ref.build_pdb([b"\0\1" * 5 + b"\0", b"text"]),
 }
 
