@@ -76,5 +76,15 @@ TEST(OutputPath, ChangesTheThirdFromLastCharacterOfTheFileName) {
     }
 }
 
+TEST(OutputPath, FileNameStartsPastTheLastSeparatorThatIsACharacter) {
+    const auto sjis = windows(PathSyntax::Encoding::double_byte);
+    EXPECT_EQ(file_name_start("story.pdb", posix()), 0u);
+    EXPECT_EQ(file_name_start("/a/b/story.pdb", posix()), 5u);
+    EXPECT_EQ(file_name_start("a\\b", posix()), 0u);
+    EXPECT_EQ(file_name_start("C:\\b\\c.pdb", windows(PathSyntax::Encoding::utf8)), 5u);
+    EXPECT_EQ(file_name_start("C:x", sjis), 2u);
+    EXPECT_EQ(file_name_start("C:\\\x95\x5c.pdb", sjis), 3u);
+}
+
 }  // namespace
 }  // namespace palmconv

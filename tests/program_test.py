@@ -8,6 +8,7 @@ import pathlib
 import resource
 import shlex
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -244,8 +245,9 @@ class ProgramTest(unittest.TestCase):
         for fd in descriptors:
             try:
                 target = os.readlink(f"/proc/{pid}/fd/{fd}")
+                status = os.stat(f"/proc/{pid}/fd/{fd}")
                 if (target.startswith(str(self.folder.root)) and "big.pdb" not in target
-                        and os.stat(f"/proc/{pid}/fd/{fd}").st_size > 0):
+                        and stat.S_ISREG(status.st_mode) and status.st_size > 0):
                     return True
             except OSError:
                 pass

@@ -20,6 +20,9 @@ struct PathSyntax {
     std::bitset<256> lead_bytes;  // for double_byte: the bytes that open a two-byte character
 };
 
+// Where the file's own name starts in `path`: just past the last separator, or 0.
+std::size_t file_name_start(const std::string& path, const PathSyntax& syntax);
+
 // The output path for `input`; nothing when the file's own name is shorter than three characters
 // or the character to change is not a single byte, since the change would then land in another
 // folder or split a character.

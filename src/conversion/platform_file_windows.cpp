@@ -3,9 +3,10 @@
 #include <fcntl.h>
 #include <io.h>
 #include <share.h>
-#include <sys/stat.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "platform_file.hpp"
 
@@ -13,28 +14,116 @@ namespace palmconv::platform {
 
 namespace {
 
-// The temporary file a console interrupt must remove; empty when there is none. The handler runs
-// on a thread of its own, so the name is only read or changed under the lock.
+// A temporary file that could not be marked for deletion, which a console interrupt must remove
+// by name; empty when there is none. The handler runs on a thread of its own, so the name is
+// only read or changed under the lock, and the lock also keeps an interrupt out of a commit.
 CRITICAL_SECTION pending_lock;
-std::string* pending_temporary = nullptr;  // never destroyed: the handler may run at any time
+std::string* unmarked_temporary = nullptr;  // never destroyed: the handler may run at any time
 
-BOOL WINAPI remove_pending_on_interrupt(DWORD) {
+BOOL WINAPI end_on_interrupt(DWORD) {
     EnterCriticalSection(&pending_lock);
-    // The file is still open for writing; it was opened to allow this, and goes when it closes.
-    if (!pending_temporary->empty()) DeleteFileA(pending_temporary->c_str());
-    // Ended here, still holding the lock, so that no rename can follow; as the default would.
+    // A file marked for deletion goes with the process; the file is open, but shared for this.
+    if (!unmarked_temporary->empty()) DeleteFileA(unmarked_temporary->c_str());
+    // Ended here, still holding the lock, so that no commit can follow; as the default would.
     ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+// Marks the open file for deletion when its last handle closes, or clears the mark.
+bool mark_for_deletion(HANDLE handle, bool marked) {
+    FILE_DISPOSITION_INFO info{};
+    info.DeleteFile = marked ? TRUE : FALSE;
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &info, sizeof info) != 0;
+}
+
+HANDLE handle_of(std::FILE* stream) {
+    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+}
+
+// `path` in UTF-16, made absolute; empty when it cannot be converted.
+std::wstring full_wide_path(const std::string& path) {
+    const int size = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
+    if (size <= 0) return {};
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(), size);
+    const DWORD full_size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (full_size == 0) return {};
+    std::wstring full(full_size, L'\0');
+    const DWORD written = GetFullPathNameW(wide.c_str(), full_size, full.data(), nullptr);
+    if (written == 0 || written >= full_size) return {};
+    full.resize(written);
+    return full;
+}
+
+// Moves the open file over `target` through its own handle.
+bool rename_open_file(HANDLE handle, const std::string& target) {
+    const std::wstring name = full_wide_path(target);
+    if (name.empty()) return false;
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(WCHAR));
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    info->ReplaceIfExists = TRUE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(name.size() * sizeof(WCHAR));
+    std::copy(name.begin(), name.end(), info->FileName);
+    return SetFileInformationByHandle(handle, FileRenameInfo, info,
+                                      static_cast<DWORD>(buffer.size())) != 0;
+}
+
+// A candidate temporary name of `size` characters (at least 3).
+std::string temp_candidate(std::size_t size) {
+    static unsigned long long state = 0;
+    if (state == 0) state = (GetCurrentProcessId() * 0x9E3779B97F4A7C15ull) ^ GetTickCount64();
+    static constexpr char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::string name = "~";
+    while (name.size() < size) {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        name += letters[(state >> 33) % (sizeof letters - 1)];
+    }
+    return name;
+}
+
+// Temporary names are at most this long, and never longer than the output's own name, so that
+// a temporary path is never longer than the output's path.
+constexpr std::size_t temp_name_size = 12;
+
+void remove_by_name(PendingFile& pending) {
+    if (pending.temp_path.empty()) return;
+    EnterCriticalSection(&pending_lock);
+    DeleteFileA(pending.temp_path.c_str());
+    unmarked_temporary->clear();
+    LeaveCriticalSection(&pending_lock);
 }
 
 }  // namespace
 
 void prepare_process() {
     InitializeCriticalSection(&pending_lock);
-    pending_temporary = new std::string;
-    SetConsoleCtrlHandler(remove_pending_on_interrupt, TRUE);
+    unmarked_temporary = new std::string;
+    SetConsoleCtrlHandler(end_on_interrupt, TRUE);
 }
 
-std::FILE* open_shared_for_update(const std::string& path) {
+PathSyntax path_syntax() {
+    PathSyntax syntax;
+    syntax.separators = "\\/:";
+    const UINT code_page = GetACP();
+    CPINFO info{};
+    if (code_page == CP_UTF8) {
+        syntax.encoding = PathSyntax::Encoding::utf8;
+    } else if (GetCPInfo(code_page, &info) && info.MaxCharSize > 1) {
+        syntax.encoding = PathSyntax::Encoding::double_byte;
+        // Pairs of inclusive ranges, closed by a pair of zeros.
+        for (int i = 0; i + 1 < MAX_LEADBYTES && info.LeadByte[i] != 0; i += 2) {
+            for (unsigned b = info.LeadByte[i]; b <= info.LeadByte[i + 1]; ++b) {
+                syntax.lead_bytes.set(b);
+            }
+        }
+    } else {
+        syntax.encoding = PathSyntax::Encoding::single_byte;
+    }
+    return syntax;
+}
+
+std::FILE* open_input(const std::string& path) {
+    // Opened for update, as the system's own check of whether another program holds it locked.
     return _fsopen(path.c_str(), "r+b", _SH_DENYNO);
 }
 
@@ -60,40 +149,46 @@ bool may_replace(const std::string& target) {
     return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) == 0;
 }
 
-std::FILE* create_temporary_beside(const std::string& target, std::string& temp_path) {
-    const unsigned long process = GetCurrentProcessId();
-    for (unsigned attempt = 0; attempt < 100; ++attempt) {
-        const std::string name =
-            target + ".~" + std::to_string(process) + "-" + std::to_string(attempt);
+bool create_pending(const std::string& target, PendingFile& pending) {
+    const std::size_t name_start = file_name_start(target, path_syntax());
+    const std::string folder = target.substr(0, name_start);
+    const std::size_t size = std::min(temp_name_size, target.size() - name_start);
+    if (size < 3) return false;
+    pending = PendingFile{};
+    pending.target = target;
+    for (unsigned attempt = 0; attempt < 1000; ++attempt) {
+        const std::string name = folder + temp_candidate(size);
         // Created exclusively, so an existing file of the same name is never touched; shared for
-        // deletion, so an interrupt can remove it while it is open. The lock keeps an interrupt
-        // from falling between the file's creation and its naming.
+        // deletion, so an interrupt can remove it while it is open; marked for deletion at once,
+        // so that it goes with the process however the process ends, until the commit.
         EnterCriticalSection(&pending_lock);
-        const HANDLE handle = CreateFileA(name.c_str(), GENERIC_WRITE,
+        const HANDLE handle = CreateFileA(name.c_str(), GENERIC_WRITE | DELETE,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                           nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         const DWORD error = GetLastError();
-        if (handle != INVALID_HANDLE_VALUE) *pending_temporary = name;
+        if (handle != INVALID_HANDLE_VALUE && !mark_for_deletion(handle, true)) {
+            *unmarked_temporary = name;
+        }
         LeaveCriticalSection(&pending_lock);
         if (handle == INVALID_HANDLE_VALUE) {
             if (error == ERROR_FILE_EXISTS) continue;
-            return nullptr;
+            return false;
         }
+        pending.temp_path = name;
         const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
-        std::FILE* file = fd >= 0 ? _fdopen(fd, "wb") : nullptr;
-        if (file == nullptr) {
+        pending.stream = fd >= 0 ? _fdopen(fd, "wb") : nullptr;
+        if (pending.stream == nullptr) {
             if (fd >= 0) {
                 _close(fd);
             } else {
                 CloseHandle(handle);
             }
-            remove_temporary(name);
-            return nullptr;
+            remove_by_name(pending);
+            return false;
         }
-        temp_path = name;
-        return file;
+        return true;
     }
-    return nullptr;
+    return false;
 }
 
 bool write_spans(std::FILE* file, const ByteSpan* spans, std::size_t count) {
@@ -103,22 +198,45 @@ bool write_spans(std::FILE* file, const ByteSpan* spans, std::size_t count) {
     return true;
 }
 
-bool sync_to_disk(std::FILE* file) { return _commit(_fileno(file)) == 0; }
-
-bool replace_file(const std::string& from, const std::string& to) {
+CommitResult commit_pending(PendingFile& pending, Durability durability) {
+    const bool written =
+        std::fflush(pending.stream) == 0 &&
+        (durability != Durability::on_disk || _commit(_fileno(pending.stream)) == 0);
+    if (!written) {
+        discard_pending(pending);
+        return CommitResult::write_failed;
+    }
+    const HANDLE handle = handle_of(pending.stream);
     EnterCriticalSection(&pending_lock);
-    const bool moved = MoveFileExA(from.c_str(), to.c_str(),
-                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-    if (moved) pending_temporary->clear();
+    const bool marked = unmarked_temporary->empty();
+    const bool moved =
+        (!marked || mark_for_deletion(handle, false)) && rename_open_file(handle, pending.target);
+    if (moved) {
+        unmarked_temporary->clear();
+    } else if (marked) {
+        mark_for_deletion(handle, true);
+    }
     LeaveCriticalSection(&pending_lock);
-    return moved;
+    if (!moved) {
+        discard_pending(pending);
+        return CommitResult::not_replaceable;
+    }
+    // Every byte was flushed before the move: the file in place is complete however this ends.
+    std::fclose(pending.stream);
+    pending.stream = nullptr;
+    pending.temp_path.clear();
+    return CommitResult::done;
 }
 
-void remove_temporary(const std::string& temp_path) {
+void discard_pending(PendingFile& pending) {
+    // A marked file is deleted by this close; an unmarked one is removed by name.
+    if (pending.stream != nullptr) std::fclose(pending.stream);
+    pending.stream = nullptr;
     EnterCriticalSection(&pending_lock);
-    DeleteFileA(temp_path.c_str());
-    pending_temporary->clear();
+    const bool unmarked = !unmarked_temporary->empty();
     LeaveCriticalSection(&pending_lock);
+    if (unmarked) remove_by_name(pending);
+    pending.temp_path.clear();
 }
 
 }  // namespace palmconv::platform
