@@ -16,12 +16,22 @@ VALID = (HERE / "golden/decode/edge_lengths.pdb").read_bytes()
 VALID_HDB = (HERE / "golden/decode/edge_lengths.hdb").read_bytes()
 HINT = b"usage: palmconv FILE (no file was named and no file chooser can be shown)\n"
 
-# Records its arguments, then prints $CHOICE and exits with $CHOICE_STATUS.
+# As a chooser, records its arguments, then prints $CHOICE and exits with $CHOICE_STATUS; asked to
+# show an error, appends its arguments and a blank line to a log of its own.
 CHOOSER = """#!/bin/sh
+case " $* " in
+  *" --error "*) for a in "$@"; do printf '%s\\n' "$a"; done >> "$LOG_DIR/${0##*/}.errors"
+                 echo >> "$LOG_DIR/${0##*/}.errors"; exit 0 ;;
+esac
 for a in "$@"; do printf '%s\\n' "$a"; done > "$LOG_DIR/${0##*/}.args"
 [ -n "$CHOICE" ] && printf '%s\\n' "$CHOICE"
 exit "${CHOICE_STATUS:-0}"
 """
+REJECTED = (HERE / "golden/reject/other_creator.pdb").read_bytes()
+ERROR_CALLS = {
+    "zenity": [["--error", "--title=palmconv", "--no-markup", "--text=error: invalid pdb file"]],
+    "kdialog": [["--title", "palmconv", "--error", "error: invalid pdb file"]],
+}
 OPENER = """#!/bin/sh
 printf '%s\\n' "$1" > "$LOG_DIR/opened"
 """
@@ -93,6 +103,7 @@ class DesktopTest(unittest.TestCase):
         self.assertEqual(self.run_palmconv(choice_status=1), (1, b"", b""))
         self.assertEqual(sorted(p.name for p in self.work.iterdir()), ["story.pdb"])
         self.assertIsNone(self.opened())
+        self.assertEqual(self.error_calls("zenity"), [])
 
     def test_without_a_chooser_a_hint_goes_to_standard_error(self):
         cases = [("no graphical session", ("zenity", "xdg-open"), None),
@@ -104,11 +115,41 @@ class DesktopTest(unittest.TestCase):
                 self.assertEqual(self.run_palmconv(display=display), (1, b"", HINT))
                 self.assertFalse((self.logs / "zenity.args").exists())
 
+    def error_calls(self, tool):
+        log = self.logs / (tool + ".errors")
+        if not log.exists():
+            return []
+        return [call.splitlines() for call in log.read_text().split("\n\n") if call]
+
     def test_failure_after_choosing_is_reported_and_nothing_is_opened(self):
         self.standins("zenity", "xdg-open")
         status, stdout, _ = self.run_palmconv(choice=str(self.work / "missing.pdb"))
         self.assertEqual((status, stdout), (1, b"error: file not found\r\n"))
+        self.assertEqual(self.error_calls("zenity"), [
+            ["--error", "--title=palmconv", "--no-markup", "--text=error: file not found"]])
         self.assertIsNone(self.opened())
+
+    def test_failure_is_shown_by_the_tool_that_chose_the_file(self):
+        for tool in ("zenity", "kdialog"):
+            with self.subTest(tool):
+                self.setUp()
+                self.standins(tool, "xdg-open")
+                story = self.work / "story.pdb"
+                story.write_bytes(REJECTED)
+                status, stdout, _ = self.run_palmconv(choice=str(story))
+                self.assertEqual((status, stdout), (1, b"error: invalid pdb file\r\n"))
+                self.assertEqual(self.error_calls(tool), ERROR_CALLS[tool])
+                self.assertEqual(sorted(p.name for p in self.work.iterdir()), ["story.pdb"])
+
+    def test_failure_of_a_named_file_is_never_shown_in_a_window(self):
+        self.standins("zenity", "xdg-open")
+        (self.work / "story.pdb").write_bytes(REJECTED)
+        for args in (["story.pdb"], ["missing.pdb"]):
+            with self.subTest(args):
+                status, stdout, _ = self.run_palmconv(*args)
+                self.assertEqual(status, 1)
+                self.assertTrue(stdout.startswith(b"error: "))
+        self.assertEqual(self.error_calls("zenity"), [])
 
     def test_nothing_is_opened_without_a_graphical_session_or_opener(self):
         for what, standins, display in [("no session", ("xdg-open",), None), ("no opener", (), ":99")]:

@@ -25,30 +25,39 @@ enum class Outcome {
     output_not_written,
 };
 
+enum class Channel {
+    none,
+    standard_error,
+    standard_output,  // and a window, when nobody may be watching the console
+};
+
 struct Report {
     Outcome outcome;
-    const char* message;  // written as it stands; null for none
-    bool to_standard_error;
+    const char* message;  // written as it stands, ending in its line end
+    Channel channel;
     int status;
 };
 
 // Every message the program prints.
 constexpr Report reports[] = {
-    {Outcome::converted, nullptr, false, 0},
-    {Outcome::nothing_chosen, nullptr, false, 1},
+    {Outcome::converted, "", Channel::none, 0},
+    {Outcome::nothing_chosen, "", Channel::none, 1},
     {Outcome::no_chooser,
-     "usage: palmconv FILE (no file was named and no file chooser can be shown)\n", true, 1},
-    {Outcome::file_not_found, "error: file not found\r\n", false, 1},
-    {Outcome::invalid_database, "error: invalid pdb file\r\n", false, 1},
-    {Outcome::output_not_found, "error: output file not found\r\n", false, 1},
-    {Outcome::output_not_written, "error: output file not written\r\n", false, 1},
+     "usage: palmconv FILE (no file was named and no file chooser can be shown)\n",
+     Channel::standard_error, 1},
+    {Outcome::file_not_found, "error: file not found\r\n", Channel::standard_output, 1},
+    {Outcome::invalid_database, "error: invalid pdb file\r\n", Channel::standard_output, 1},
+    {Outcome::output_not_found, "error: output file not found\r\n", Channel::standard_output, 1},
+    {Outcome::output_not_written, "error: output file not written\r\n", Channel::standard_output,
+     1},
 };
 
-Outcome convert(int argc, char** argv) {
+Outcome convert(int argc, char** argv, bool& input_was_chosen) {
     std::string path;
     if (argc == 2) {
         path = argv[1];
     } else {
+        input_was_chosen = true;
         desktop::Choice choice = desktop::choose_input();
         if (!choice.could_ask) return Outcome::no_chooser;
         if (choice.path.empty()) return Outcome::nothing_chosen;
@@ -93,13 +102,18 @@ Outcome convert(int argc, char** argv) {
 
 int run(int argc, char** argv) {
     platform::prepare_process();
-    const Outcome outcome = convert(argc, argv);
+    bool input_was_chosen = false;
+    const Outcome outcome = convert(argc, argv, input_was_chosen);
     for (const Report& report : reports) {
         if (report.outcome != outcome) continue;
-        if (report.message != nullptr) {
-            std::FILE* stream = report.to_standard_error ? stderr : stdout;
-            std::fputs(report.message, stream);
-            std::fflush(stream);
+        if (report.channel == Channel::none) return report.status;
+        std::FILE* stream = report.channel == Channel::standard_error ? stderr : stdout;
+        std::fputs(report.message, stream);
+        std::fflush(stream);
+        if (report.channel == Channel::standard_output) {
+            std::string text = report.message;
+            while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+            desktop::show_failure(text, input_was_chosen);
         }
         return report.status;
     }

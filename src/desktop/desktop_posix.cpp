@@ -84,20 +84,60 @@ std::string run_chooser(std::vector<std::string> args) {
     return printed;
 }
 
+// The dialog tool of this session: zenity, or kdialog where zenity is missing; empty for none.
+struct DialogTool {
+    std::string path;
+    bool is_zenity = false;
+};
+
+DialogTool dialog_tool() {
+    if (std::string zenity = find_on_path("zenity"); !zenity.empty()) return {zenity, true};
+    return {find_on_path("kdialog"), false};
+}
+
+// Runs a dialog that prints nothing of interest, and waits for it to be closed.
+void run_dialog(std::vector<std::string> args) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (int fd = 0; fd < 3; ++fd) {
+        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY,
+                                         0);
+    }
+    auto argv = argv_of(args);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    posix_spawn_file_actions_destroy(&actions);
+}
+
 }  // namespace
 
 Choice choose_input() {
     if (!graphical_session()) return {{}, false};
-    if (const std::string zenity = find_on_path("zenity"); !zenity.empty()) {
-        return {run_chooser({zenity, "--file-selection", "--title=Open",
+    const DialogTool tool = dialog_tool();
+    if (tool.path.empty()) return {{}, false};
+    if (tool.is_zenity) {
+        return {run_chooser({tool.path, "--file-selection", "--title=Open",
                              "--file-filter=Palm Database Files (*.pdb) | *.pdb",
                              "--file-filter=All Files (*.*) | *"})};
     }
-    if (const std::string kdialog = find_on_path("kdialog"); !kdialog.empty()) {
-        return {run_chooser({kdialog, "--title", "Open", "--getopenfilename", ".",
-                             "*.pdb|Palm Database Files (*.pdb)\n*|All Files (*.*)"})};
+    return {run_chooser({tool.path, "--title", "Open", "--getopenfilename", ".",
+                         "*.pdb|Palm Database Files (*.pdb)\n*|All Files (*.*)"})};
+}
+
+void show_failure(const std::string& message, bool input_was_chosen) {
+    // A file named on the command line came from a terminal or a script, which has the message.
+    if (!input_was_chosen || !graphical_session()) return;
+    const DialogTool tool = dialog_tool();
+    if (tool.path.empty()) return;
+    if (tool.is_zenity) {
+        run_dialog({tool.path, "--error", "--title=palmconv", "--no-markup", "--text=" + message});
+    } else {
+        run_dialog({tool.path, "--title", "palmconv", "--error", message});
     }
-    return {{}, false};
 }
 
 void launch(const std::string& path) {

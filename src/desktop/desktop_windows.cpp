@@ -45,4 +45,16 @@ void launch(const std::string& path) {
     ShellExecuteA(nullptr, "open", path.c_str(), nullptr, nullptr, SW_HIDE);
 }
 
+void show_failure(const std::string& message, bool) {
+    // Only a console made for this program alone (started from Explorer: a double-click, or a
+    // file dropped on it) closes the moment the program ends, taking the message with it.
+    DWORD processes[2];
+    if (GetConsoleProcessList(processes, 2) != 1) return;
+    // A caller that hid the console, or reads the output through a pipe or a file, has it.
+    const HWND console = GetConsoleWindow();
+    if (console == nullptr || !IsWindowVisible(console)) return;
+    if (GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) != FILE_TYPE_CHAR) return;
+    MessageBoxA(nullptr, message.c_str(), "palmconv", MB_OK | MB_ICONERROR);
+}
+
 }  // namespace palmconv::desktop

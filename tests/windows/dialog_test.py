@@ -18,6 +18,7 @@ COMMAND = shlex.split(os.environ["PALMCONV"])
 COMMAND[-1] = str(pathlib.Path(COMMAND[-1]).resolve())
 VALID = (HERE.parent / "golden/decode/edge_lengths.pdb").read_bytes()
 VALID_HDB = (HERE.parent / "golden/decode/edge_lengths.hdb").read_bytes()
+REJECTED = (HERE.parent / "golden/reject/other_creator.pdb").read_bytes()
 
 
 def windows_path(path):
@@ -28,10 +29,14 @@ def wine_reg(*args):
     subprocess.run(["wine", "reg", *args], check=True, capture_output=True, stdin=subprocess.DEVNULL)
 
 
-def open_dialogs():
-    found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Open$"],
+def visible_windows(title):
+    found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^%s$" % title],
                            capture_output=True, text=True)
     return found.stdout.split()
+
+
+def open_dialogs():
+    return visible_windows("Open")
 
 
 def wait_until(condition, seconds, what):
@@ -109,6 +114,44 @@ class DialogTest(unittest.TestCase):
         self.assertEqual(self.run_with_dialog([], "Escape"), (1, b""))
         self.assertEqual(sorted(p.name for p in self.work.iterdir()), ["story.pdb"])
         self.assertEqual(self.opened(2), [])
+
+
+class FailureBoxTest(unittest.TestCase):
+    """A failure is also shown in a box when the program's console is its own."""
+
+    def setUp(self):
+        tmp = tempfile.TemporaryDirectory(dir="/tmp")
+        self.addCleanup(tmp.cleanup)
+        self.work = pathlib.Path(tmp.name)
+        self.rejected = self.work / "story.pdb"
+        self.rejected.write_bytes(REJECTED)
+        wait_until(lambda: not visible_windows("palmconv"), 10, "earlier boxes to close")
+
+    def test_console_of_its_own_shows_the_failure_in_a_box(self):
+        # As Explorer starts it: a new console, visible, belonging to this program alone.
+        process = subprocess.Popen(["wine", "start", "/wait", "/unix", COMMAND[-1],
+                                    str(self.rejected)], cwd=self.work, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            box = wait_until(lambda: visible_windows("palmconv"), 30, "the failure box")[0]
+            self.assertIsNone(process.poll(), "the program must wait for the box to be closed")
+            if os.environ.get("SCREENSHOT"):
+                time.sleep(1)
+                subprocess.run("xwd -root -silent | convert xwd:- png:" +
+                               shlex.quote(os.environ["SCREENSHOT"]), shell=True, check=True)
+            subprocess.run(["xdotool", "windowfocus", "--sync", box], check=True)
+            subprocess.run(["xdotool", "key", "Return"], check=True)
+            self.assertEqual(process.wait(timeout=30), 1)
+        finally:
+            if process.poll() is None:
+                process.kill()
+        self.assertEqual(sorted(p.name for p in self.work.iterdir()), ["story.pdb"])
+
+    def test_output_read_through_a_pipe_gets_no_box(self):
+        done = subprocess.run(COMMAND + [str(self.rejected)], cwd=self.work,
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+        self.assertEqual((done.returncode, done.stdout), (1, b"error: invalid pdb file\r\r\n"))
+        self.assertEqual(visible_windows("palmconv"), [])
 
 
 if __name__ == "__main__":
