@@ -146,17 +146,51 @@ TEST(ConvertedDatabase, RecordsCrossingCopyBlocksAndManySmallRecords) {
                            out.bytes.begin() + head));
 }
 
-TEST(ConvertedDatabase, OutputDoesNotDependOnTheCopyBlockSize) {
+TEST(ConvertedDatabase, OutputDoesNotDependOnTheCopyBlockSizeOrHowTheInputIsRead) {
     const std::uint32_t base = 78 + 8 * 6;
     const auto input = build_pdb(
         records_at({base, base + 16, base + 16, base + 17, base + 300, base + 5000}, base + 9000));
     const Bytes reference = convert(input);
-    for (std::size_t block : {1, 12, 13, 16, 17, 100, 4096, 4099}) {
-        MemorySource in(input);
-        VectorSink out;
-        ASSERT_EQ(convert_database(in, out, block), FormatError::none) << block;
-        EXPECT_EQ(out.bytes, reference) << block;
+    for (bool lent : {false, true}) {
+        for (std::size_t block : {0, 1, 4, 12, 13, 16, 17, 100, 4096, 4099}) {
+            MemorySource in(input, lent);
+            VectorSink out;
+            ASSERT_EQ(convert_database(in, out, block), FormatError::none) << block << lent;
+            EXPECT_EQ(out.bytes, reference) << block << " lent " << lent;
+        }
     }
+    // A record 0 of exactly the converted fields and nothing more.
+    const auto twelve = build_pdb(records_at({base, base + 12, base + 12}, base + 20));
+    for (bool lent : {false, true}) {
+        MemorySource in(twelve, lent);
+        VectorSink out;
+        ASSERT_EQ(convert_database(in, out, 5), FormatError::none);
+        EXPECT_EQ(out.bytes, convert(twelve));
+    }
+}
+
+// Lends its bytes for the first windows, then no more, as a file shortened meanwhile would.
+class ShrinkingSource final : public ByteSource {
+  public:
+    explicit ShrinkingSource(const Bytes& bytes) : memory_(bytes, true) {}
+    bool size(std::uint64_t& out) override { return memory_.size(out); }
+    bool seek(std::uint64_t offset) override { return memory_.seek(offset); }
+    std::size_t read(std::uint8_t* buf, std::size_t n) override { return memory_.read(buf, n); }
+    const std::uint8_t* map(std::uint64_t offset, std::size_t size) override {
+        return ++maps_ > 2 ? nullptr : memory_.map(offset, size);
+    }
+
+  private:
+    MemorySource memory_;
+    int maps_ = 0;
+};
+
+TEST(ConvertedDatabase, InputThatStopsLendingPartWayIsAShortRead) {
+    const std::uint32_t base = 78 + 8 * 3;
+    const auto input = build_pdb(records_at({base, base + 16, base + 500}, base + 1000));
+    ShrinkingSource in(input);
+    VectorSink out;
+    EXPECT_EQ(convert_database(in, out, 100), FormatError::short_read);
 }
 
 TEST(ConvertedDatabase, OneRecordDatabaseAndSkippedApplicationInfo) {

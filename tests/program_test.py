@@ -225,7 +225,7 @@ class ProgramTest(unittest.TestCase):
                 signal.signal(signal_number, signal.SIG_IGN)
 
         process = subprocess.Popen(COMMAND + [name], cwd=self.folder.root,
-                                   env=env or environment(), stdout=subprocess.DEVNULL,
+                                   env=env or environment(), stdout=subprocess.PIPE,
                                    preexec_fn=prepare)
         deadline = time.monotonic() + 30
         while process.poll() is None and not self.writing(process.pid):
@@ -277,6 +277,16 @@ class ProgramTest(unittest.TestCase):
                 while len(self.folder.names()) > 1 and time.monotonic() < deadline:
                     time.sleep(0.05)
                 self.assertEqual(self.folder.names(), ["big.pdb"])
+
+    def test_input_shortened_while_converting_is_a_failure_not_a_crash(self):
+        self.big_database()
+        process = self.start_converting("big.pdb")
+        os.truncate(self.folder.root / "big.pdb", 1 << 20)
+        stdout, _ = process.communicate(timeout=60)
+        self.assertEqual(process.returncode, 1,
+                         "ended by a signal" if process.returncode < 0 else stdout)
+        self.assertIn(stdout, (INVALID, OUTPUT_NOT_WRITTEN))
+        self.assertEqual(self.folder.names(), ["big.pdb"])
 
     @unittest.skipIf(ON_WINDOWS, "POSIX signals")
     def test_ignored_hangup_stays_ignored(self):

@@ -18,6 +18,12 @@ class ByteSource {
     // Reads up to `n` bytes into `buf`; returns how many were read (fewer only at the end or on
     // error).
     virtual std::size_t read(std::uint8_t* buf, std::size_t n) = 0;
+    // The `size` bytes at `offset`, in place, valid until the next call; null where the source
+    // cannot lend its bytes. They may belong to a file that another process shortens, so they
+    // may only be handed to a sink's writes, which pass them to the system, never read here.
+    virtual const std::uint8_t* map(std::uint64_t /*offset*/, std::size_t /*size*/) {
+        return nullptr;
+    }
 };
 
 // A run of bytes owned elsewhere.
@@ -46,12 +52,14 @@ inline bool read_exact(ByteSource& in, std::uint8_t* buf, std::size_t n) {
     return in.read(buf, n) == n;
 }
 
-// A source over bytes held in memory; the bytes must outlive it.
+// A source over bytes held in memory; the bytes must outlive it. It lends its bytes in place
+// only when asked to, so that both ways of copying can be tried on it.
 class MemorySource final : public ByteSource {
   public:
-    MemorySource(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    explicit MemorySource(const std::vector<std::uint8_t>& bytes)
-        : MemorySource(bytes.data(), bytes.size()) {}
+    MemorySource(const std::uint8_t* data, std::size_t size, bool lends = false)
+        : data_(data), size_(size), lends_(lends) {}
+    explicit MemorySource(const std::vector<std::uint8_t>& bytes, bool lends = false)
+        : MemorySource(bytes.data(), bytes.size(), lends) {}
 
     bool size(std::uint64_t& out) override {
         out = size_;
@@ -63,10 +71,14 @@ class MemorySource final : public ByteSource {
         return true;
     }
     std::size_t read(std::uint8_t* buf, std::size_t n) override;
+    const std::uint8_t* map(std::uint64_t offset, std::size_t size) override {
+        return lends_ && offset <= size_ && size <= size_ - offset ? data_ + offset : nullptr;
+    }
 
   private:
     const std::uint8_t* data_;
     std::size_t size_;
+    bool lends_;
     std::uint64_t position_ = 0;
 };
 

@@ -8,8 +8,8 @@ namespace palmconv {
 
 namespace {
 
-// Below every system's limit on the pieces of one gathered write (at least 1024).
-constexpr std::size_t max_spans_per_write = 512;
+// Within every system's limit on the pieces of one gathered write (at least 1024).
+constexpr std::size_t max_spans_per_write = 1024;
 
 FormatError plan(const PalmDatabase& db, ConvertedLayout& layout) {
     const std::size_t count = db.record_offsets.size();
@@ -34,6 +34,7 @@ FormatError plan(const PalmDatabase& db, ConvertedLayout& layout) {
     }
     if (layout.lengths[0] < hdb::document_header_fields_end) return FormatError::record0_too_short;
     layout.output_size = offset;
+    layout.records_offset = db.record_offsets.front();
     return FormatError::none;
 }
 
@@ -68,13 +69,43 @@ FormatError write_converted_database(const ConvertedLayout& layout, ByteSource& 
                                      std::size_t block_size) {
     if (!out.write(layout.head.data(), layout.head.size())) return FormatError::write_failed;
 
-    // Records lie back to back in the input, so the input is read in large blocks and written
-    // out as spans of those blocks with each record's prefix between them: no byte is copied
-    // in memory on the way.
+    // Record 0's document header fields are converted in a copy of their own, read like any other
+    // input: the rest of the input is never changed, and where it is lent in place, never read.
+    std::uint8_t record0_fields[hdb::document_header_fields_end];
+    if (!read_exact(in, record0_fields, sizeof record0_fields)) return FormatError::short_read;
+    convert_document_header(record0_fields);
+
+    // The rest of the records lie back to back in the input. They go out as spans of the input,
+    // lent in place in large windows where the source can, or else read in large blocks, with
+    // each record's prefix between them: no record byte is copied in memory on the way.
+    std::uint64_t position = layout.records_offset + sizeof record0_fields;
     std::uint64_t unread = 0;
     for (std::uint32_t length : layout.lengths) unread += length;
-    std::vector<std::uint8_t> block(static_cast<std::size_t>(
-        std::min<std::uint64_t>(std::max(block_size, hdb::document_header_fields_end), unread)));
+    unread -= sizeof record0_fields;
+    const std::size_t window = block_size != 0 ? block_size : default_map_window;
+    enum class Copy { undecided, lent, read } copy = Copy::undecided;
+    std::vector<std::uint8_t> block;
+    auto next_chunk = [&](const std::uint8_t*& data, std::size_t& size) {
+        if (copy != Copy::read) {
+            size = static_cast<std::size_t>(std::min<std::uint64_t>(window, unread));
+            data = in.map(position, size);
+            if (data != nullptr) {
+                copy = Copy::lent;
+                position += size;
+                unread -= size;
+                return true;
+            }
+            if (copy == Copy::lent) return false;
+            copy = Copy::read;
+            block.resize(static_cast<std::size_t>(std::min<std::uint64_t>(
+                block_size != 0 ? block_size : default_copy_block_size, unread)));
+        }
+        size = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), unread));
+        data = block.data();
+        unread -= size;
+        return read_exact(in, block.data(), size);
+    };
+
     std::vector<LengthPrefix> prefixes;
     std::vector<ByteSpan> spans;
     prefixes.reserve(max_spans_per_write);  // spans point into it: it must never reallocate
@@ -86,42 +117,42 @@ FormatError write_converted_database(const ConvertedLayout& layout, ByteSource& 
         return ok;
     };
 
+    prefixes.push_back(encode_length_prefix(layout.lengths[0]));
+    spans.push_back({prefixes.back().bytes.data(), prefixes.back().size});
+    spans.push_back({record0_fields, sizeof record0_fields});
     std::size_t record = 0;
-    std::uint32_t record_left = layout.lengths[0];
-    bool at_record_start = true;
-    bool first_block = true;
-    while (record < layout.lengths.size()) {
-        const std::size_t filled =
-            static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), unread));
-        if (!read_exact(in, block.data(), filled)) return FormatError::short_read;
-        unread -= filled;
-        // Record 0 opens the first block, and holds at least the fields converted.
-        if (first_block) convert_document_header(block.data());
-        first_block = false;
+    std::uint32_t record_left = layout.lengths[0] - sizeof record0_fields;
+    bool at_record_start = false;
+    while (true) {
+        const std::uint8_t* data = nullptr;
+        std::size_t filled = 0;
+        if (unread != 0 && !next_chunk(data, filled)) return FormatError::short_read;
 
-        std::size_t position = 0;
+        std::size_t offset = 0;
         while (record < layout.lengths.size()) {
-            if (spans.size() + 2 > max_spans_per_write && !flush())
+            if (spans.size() + 2 > max_spans_per_write && !flush()) {
                 return FormatError::write_failed;
+            }
             if (at_record_start) {
                 prefixes.push_back(encode_length_prefix(layout.lengths[record]));
                 spans.push_back({prefixes.back().bytes.data(), prefixes.back().size});
                 at_record_start = false;
             }
-            const std::size_t take = std::min<std::size_t>(record_left, filled - position);
-            if (take != 0) spans.push_back({block.data() + position, take});
-            position += take;
+            const std::size_t take = std::min<std::size_t>(record_left, filled - offset);
+            if (take != 0) spans.push_back({data + offset, take});
+            offset += take;
             record_left -= static_cast<std::uint32_t>(take);
-            if (record_left != 0) break;  // the rest of this record is in the next block
+            if (record_left != 0) break;  // the rest of this record is in the next chunk
             if (++record < layout.lengths.size()) {
                 record_left = layout.lengths[record];
                 at_record_start = true;
             }
         }
-        // The spans point into the block, which the next read overwrites.
+        // The spans point into the chunk, which the next one replaces.
         if (!flush()) return FormatError::write_failed;
+        if (record == layout.lengths.size()) return FormatError::none;
+        if (unread == 0) return FormatError::short_read;
     }
-    return FormatError::none;
 }
 
 FormatError convert_database(ByteSource& in, ByteSink& out, std::size_t block_size) {

@@ -44,21 +44,23 @@ struct ConvertedLayout {
     std::vector<std::uint8_t> head;      // the header and the entry table, ready to write
     std::vector<std::uint32_t> lengths;  // each record's length, in order
     std::uint64_t output_size = 0;       // the size of the whole converted database
+    std::uint64_t records_offset = 0;    // where record 0 starts in the input
 };
 
 // Reads and checks a text document database and sizes its conversion; `in` is left at record 0.
 FormatError prepare_conversion(ByteSource& in, ConvertedLayout& layout);
 
-// Large enough that a conversion costs about what a plain file copy costs.
+// Large enough that a conversion costs about what a plain file copy costs: the block read at a
+// time, and the window lent at a time where the input can lend its bytes in place.
 constexpr std::size_t default_copy_block_size = 256 * 1024;
+constexpr std::size_t default_map_window = 8 * 1024 * 1024;
 
 // Copies the records from `in` (at record 0) to `out` behind the header and entry table of a
-// layout made by prepare_conversion, reading the input `block_size` bytes at a time (at least 12).
+// layout made by prepare_conversion, `block_size` input bytes at a time (0: the defaults above).
 FormatError write_converted_database(const ConvertedLayout& layout, ByteSource& in, ByteSink& out,
-                                     std::size_t block_size = default_copy_block_size);
+                                     std::size_t block_size = 0);
 
 // Converts a whole database from `in` to `out`.
-FormatError convert_database(ByteSource& in, ByteSink& out,
-                             std::size_t block_size = default_copy_block_size);
+FormatError convert_database(ByteSource& in, ByteSink& out, std::size_t block_size = 0);
 
 }  // namespace palmconv

@@ -17,7 +17,14 @@ std::unique_ptr<InputFile> InputFile::open(const std::string& path) {
     return std::unique_ptr<InputFile>(new InputFile(file));
 }
 
-InputFile::~InputFile() { std::fclose(file_); }
+InputFile::~InputFile() {
+    platform::unmap_view(mapping_);
+    std::fclose(file_);
+}
+
+const std::uint8_t* InputFile::map(std::uint64_t offset, std::size_t size) {
+    return platform::map_view(file_, offset, size, mapping_);
+}
 
 bool InputFile::size(std::uint64_t& out) { return platform::size_of(file_, out); }
 

@@ -20,10 +20,12 @@ class InputFile final : public ByteSource {
     bool size(std::uint64_t& out) override;
     bool seek(std::uint64_t offset) override;
     std::size_t read(std::uint8_t* buf, std::size_t n) override;
+    const std::uint8_t* map(std::uint64_t offset, std::size_t size) override;
 
   private:
     explicit InputFile(std::FILE* file) : file_(file) {}
     std::FILE* file_;
+    platform::Mapping mapping_;
 };
 
 using platform::CommitResult;

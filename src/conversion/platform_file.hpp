@@ -27,6 +27,20 @@ bool seek_to(std::FILE* file, std::uint64_t offset);
 // Stores the file's size in `out`, leaving the position at the end; false on failure.
 bool size_of(std::FILE* file, std::uint64_t& out);
 
+// A read-only view of part of a file.
+struct Mapping {
+    void* address = nullptr;
+    std::size_t size = 0;
+};
+
+// Maps `size` bytes of `file` from `offset`, read ahead, in place of the view `mapping` held;
+// the address of the byte at `offset`, or null where the file cannot be mapped.
+const std::uint8_t* map_view(std::FILE* file, std::uint64_t offset, std::size_t size,
+                             Mapping& mapping);
+
+// Releases the view, if any.
+void unmap_view(Mapping& mapping);
+
 // False when `target` exists and is a folder or a file that may not be written.
 bool may_replace(const std::string& target);
 

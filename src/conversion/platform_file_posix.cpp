@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <time.h>
@@ -195,6 +196,26 @@ bool size_of(std::FILE* file, std::uint64_t& out) {
     if (end < 0) return false;
     out = static_cast<std::uint64_t>(end);
     return true;
+}
+
+const std::uint8_t* map_view(std::FILE* file, std::uint64_t offset, std::size_t size,
+                             Mapping& mapping) {
+    unmap_view(mapping);
+    static const std::uint64_t page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+    const std::uint64_t start = offset - offset % page;
+    const std::size_t length = size + static_cast<std::size_t>(offset - start);
+    if (size == 0 || start > static_cast<std::uint64_t>(INT64_MAX)) return nullptr;
+    // Read in ahead as one request, rather than one page fault at a time.
+    void* address = mmap(nullptr, length, PROT_READ, MAP_SHARED | MAP_POPULATE, fileno(file),
+                         static_cast<off_t>(start));
+    if (address == MAP_FAILED) return nullptr;
+    mapping = {address, length};
+    return static_cast<const std::uint8_t*>(address) + (offset - start);
+}
+
+void unmap_view(Mapping& mapping) {
+    if (mapping.address != nullptr) munmap(mapping.address, mapping.size);
+    mapping = {};
 }
 
 bool may_replace(const std::string& target) {

@@ -140,6 +140,11 @@ bool size_of(std::FILE* file, std::uint64_t& out) {
     return true;
 }
 
+// Records are read in blocks here: a view gains little where writes are not gathered.
+const std::uint8_t* map_view(std::FILE*, std::uint64_t, std::size_t, Mapping&) { return nullptr; }
+
+void unmap_view(Mapping& mapping) { mapping = {}; }
+
 bool may_replace(const std::string& target) {
     const DWORD attributes = GetFileAttributesA(target.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
