@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
-# Times palmconv against a plain copy of the same files in one run, and reports peak memory.
-# usage: bench/run.sh [WORK_FOLDER]   (default: build/bench-data)
+# Times palmconv against `cat IN > OUT` on the same files, in both page-cache states, with CPU
+# time and peak memory.   usage: bench/run.sh [WORK_FOLDER]   (default: build/bench-data)
 #
-# Two plain copies are timed: `cat IN > OUT`, which current coreutils does inside the kernel
-# (copy_file_range), and `dd bs=256K`, a copy through read and write as palmconv must do it,
-# since it puts a length prefix before every record.
+# Both programs are started by the same small launcher, which opens the output file for cat's
+# standard output and execs the program, with no shell (hyperfine -N): a shell costs more than
+# converting a typical e-book. Each run writes a new output. The input is in the page cache in
+# one of two states: "read back" (dropped with posix_fadvise, then read back in, as a file that
+# was on the disk before), and "fresh" (just written).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps" build bench
 (cd "$top" && cmake --preset native >/dev/null && cmake --build --preset native >/dev/null &&
   cmake --preset bench >/dev/null && cmake --build --preset bench >/dev/null)
 palmconv="$top/build/native/palmconv"
+launch="$top/build/bench/bench/launch"
+cat_bin=$(command -v cat)
 work=${1:-$top/build/bench-data}
 mkdir -p "$work"
 # No graphical session: nothing is opened after a conversion.
@@ -25,35 +29,45 @@ for name in "${names[@]}"; do
   [ -f "$work/$name.pdb" ] || python3 "$top/bench/make_database.py" "$work/$name.pdb" "${records[$name]}"
 done
 
+read_back() {  # drops the file from the page cache, then reads it back in
+  python3 -c 'import os, sys
+fd = os.open(sys.argv[1], os.O_RDONLY)
+os.fsync(fd)
+os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)' "$1"
+  "$cat_bin" "$1" >/dev/null
+}
+fresh() {  # writes the file anew, so that the page cache holds it as just written
+  cp "$1" "$1.new" && mv "$1.new" "$1"
+}
 peak_kib() {  # peak resident set of one run of the command given, in KiB
   /usr/bin/time -v "$@" 2>&1 >/dev/null | awk -F': ' '/Maximum resident set size/ {print $2}'
 }
 
-# "new": no output exists before each run. "replace": the output of the run before is replaced;
-# palmconv renames a complete file over it (atomic), cat and dd truncate and rewrite it.
 echo
-echo "== whole program against plain copies (medians)"
-printf '\n| case | input | size | palmconv | cat | palmconv/cat | dd bs=256K | palmconv/dd | palmconv peak RSS | cat peak RSS |\n'
-printf '|---|---|---|---|---|---|---|---|---|---|\n'
-for case in new replace; do
-  for name in "${names[@]}"; do
-    in="$work/$name.pdb"
-    runs=$([ "$name" = ebook-150k ] && echo 200 || echo 20)
-    prepare=true
-    [ "$case" = new ] && prepare="rm -f $work/$name.hdb $work/$name.copy"
-    hyperfine --style none --warmup 3 --runs "$runs" --prepare "$prepare" --export-json "$work/$name.json" \
-      -n palmconv "$palmconv $in" -n cat "cat $in > $work/$name.copy" \
-      -n dd "dd if=$in of=$work/$name.copy bs=256K status=none" >/dev/null 2>&1
-    rss_conv=$(peak_kib "$palmconv" "$in")
-    rss_cat=$(peak_kib sh -c "cat $in > $work/$name.copy")
-    python3 - "$case" "$name" "$(stat -c %s "$in")" "$work/$name.json" "$rss_conv" "$rss_cat" <<'PY'
+echo "== whole program against cat (wall: median; CPU: mean user + sys)"
+printf '\n| input | page cache | palmconv wall | cat wall | wall ratio | palmconv CPU | cat CPU | CPU ratio | palmconv peak RSS |\n'
+printf '|---|---|---|---|---|---|---|---|---|\n'
+for name in "${names[@]}"; do
+  in="$work/$name.pdb"
+  for state in read_back fresh; do
+    "$state" "$in"
+    runs=$([ "$name" = ebook-150k ] && echo 300 || echo 20)
+    hyperfine -N --style none --warmup 5 --runs "$runs" \
+      --prepare "rm -f $work/$name.hdb $work/$name.copy" --export-json "$work/$name.json" \
+      -n palmconv "$launch /dev/null $palmconv $in" \
+      -n cat "$launch $work/$name.copy $cat_bin $in" >/dev/null 2>&1
+    rss=$(peak_kib "$palmconv" "$in")
+    python3 - "$name" "$state" "$work/$name.json" "$rss" <<'PY'
 import json, sys
-case, name, size, results, rss_conv, rss_cat = sys.argv[1:]
-m = {r["command"]: r["median"] for r in json.load(open(results))["results"]}
+name, state, results, rss = sys.argv[1:]
+r = {x["command"]: x for x in json.load(open(results))["results"]}
+wall = {k: v["median"] for k, v in r.items()}
+cpu = {k: v["user"] + v["system"] for k, v in r.items()}
 ms = lambda s: "%.2f ms" % (s * 1000)
-print("| %s | %s | %.1f MiB | %s | %s | %.2f | %s | %.2f | %.1f MiB | %.1f MiB |" % (
-    case, name, int(size) / 2**20, ms(m["palmconv"]), ms(m["cat"]), m["palmconv"] / m["cat"],
-    ms(m["dd"]), m["palmconv"] / m["dd"], int(rss_conv) / 1024, int(rss_cat) / 1024))
+print("| %s | %s | %s | %s | %.2f | %s | %s | %.2f | %.1f MiB |" % (
+    name, state.replace("_", " "), ms(wall["palmconv"]), ms(wall["cat"]),
+    wall["palmconv"] / wall["cat"], ms(cpu["palmconv"]), ms(cpu["cat"]),
+    cpu["palmconv"] / cpu["cat"], int(rss) / 1024))
 PY
   done
 done
