@@ -276,10 +276,26 @@ bool write_spans(std::FILE* file, const ByteSpan* spans, std::size_t count) {
     return true;
 }
 
+// Links a complete unnamed file straight to a target that does not exist yet; false, errno set,
+// when it could not.
+bool link_to_new_target(int fd, const std::string& target) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
 CommitResult commit_pending(PendingFile& pending, Durability durability) {
     const int fd = fileno(pending.stream);
     const bool written =
         std::fflush(pending.stream) == 0 && (durability != Durability::on_disk || fsync(fd) == 0);
+    // A new output takes its name in one step; one that replaces a file goes by a temporary name,
+    // since a link cannot replace.
+    if (written && pending.temp_path.empty() && link_to_new_target(fd, pending.target)) {
+        const bool closed = std::fclose(pending.stream) == 0;
+        pending.stream = nullptr;
+        if (closed) return CommitResult::done;
+        unlink(pending.target.c_str());
+        return CommitResult::write_failed;
+    }
     const bool named = written && (!pending.temp_path.empty() || name_unnamed(fd, pending));
     const bool closed = std::fclose(pending.stream) == 0;
     pending.stream = nullptr;
