@@ -51,9 +51,11 @@ for name in "${names[@]}"; do
   in="$work/$name.pdb"
   for state in read_back fresh; do
     "$state" "$in"
-    runs=$([ "$name" = ebook-150k ] && echo 300 || echo 20)
+    runs=$([ "$name" = ebook-150k ] && echo 500 || echo 30)
+    # Each run starts with nothing left to write back, so that no run pays for an earlier one's.
     hyperfine -N --style none --warmup 5 --runs "$runs" \
-      --prepare "rm -f $work/$name.hdb $work/$name.copy" --export-json "$work/$name.json" \
+      --prepare "sh -c 'rm -f $work/$name.hdb $work/$name.copy; sync'" \
+      --export-json "$work/$name.json" \
       -n palmconv "$launch /dev/null $palmconv $in" \
       -n cat "$launch $work/$name.copy $cat_bin $in" >/dev/null 2>&1
     rss=$(peak_kib "$palmconv" "$in")
