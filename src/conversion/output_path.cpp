@@ -5,9 +5,6 @@ namespace palmconv {
 namespace {
 constexpr std::size_t changed_position_from_end = 3;
 constexpr char output_mark = 'h';
-}  // namespace
-
-namespace {
 
 // Calls `visit(position, single)` for each character of `path`, `single` telling whether it is
 // a single byte standing for itself.

@@ -47,11 +47,11 @@ bool has_write_permission(const struct stat& st) {
     return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
 }
 
-mode_t mode_for_new_file() {
-    const mode_t mask = umask(0);
-    umask(mask);
-    return 0666 & ~mask;
-}
+// What a new file is created with; the umask takes its bits away, as for any new file.
+constexpr mode_t new_file_mode = 0666;
+
+// The path through which an open file can be given a name.
+std::string descriptor_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
 // Temporary names are short and fixed in length, so a valid output name never makes them too long.
 constexpr char temp_prefix[] = ".palmconv-";
@@ -92,11 +92,11 @@ void remember_pending_name(const std::string& name) {
 
 // An unnamed file in the output's folder: nothing of it outlives the process until it is linked.
 int create_unnamed(const std::string& prefix) {
-    const int fd =
-        open(prefix.empty() ? "." : prefix.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    const int fd = open(prefix.empty() ? "." : prefix.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC,
+                        new_file_mode);
     if (fd < 0) return -1;
     // It is named through /proc when complete; without /proc it could never be named.
-    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    const std::string self = descriptor_path(fd);
     if (access(self.c_str(), F_OK) != 0) {
         close(fd);
         return -1;
@@ -106,7 +106,7 @@ int create_unnamed(const std::string& prefix) {
 
 // Gives the complete unnamed file a temporary name beside its target: link() cannot replace.
 bool name_unnamed(int fd, PendingFile& pending) {
-    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    const std::string self = descriptor_path(fd);
     const std::string prefix = folder_prefix(pending.target);
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string name = temp_candidate(prefix);
@@ -130,7 +130,8 @@ int create_named(const std::string& prefix, std::string& temp_path) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string name = temp_candidate(prefix);
         const int fd = with_signals_blocked([&] {
-            const int created = open(name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+            const int created =
+                open(name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, new_file_mode);
             if (created >= 0) remember_pending_name(name);
             return created;
         });
@@ -227,17 +228,16 @@ bool may_replace(const std::string& target) {
 bool create_pending(const std::string& target, PendingFile& pending) {
     const std::string prefix = folder_prefix(target);
     if (prefix.size() + sizeof temp_prefix + temp_random_size >= sizeof pending_name) return false;
-    // A replaced file keeps its permission bits, but never set-ID or sticky bits, which would come
-    // from a mode that someone else may have chosen; a new file gets what any new file gets.
-    struct stat st {};
-    const mode_t mode = stat(target.c_str(), &st) == 0 ? (st.st_mode & 0777) : mode_for_new_file();
-
     pending = PendingFile{};
     pending.target = target;
     int fd = create_unnamed(prefix);
     if (fd < 0) fd = create_named(prefix, pending.temp_path);
     if (fd < 0) return false;
-    pending.stream = fchmod(fd, mode) == 0 ? fdopen(fd, "wb") : nullptr;
+    // A replaced file keeps its permission bits, but never set-ID or sticky bits, which would come
+    // from a mode that someone else may have chosen; a new file keeps what it was created with.
+    struct stat st {};
+    const bool mode_kept = stat(target.c_str(), &st) != 0 || fchmod(fd, st.st_mode & 0777) == 0;
+    pending.stream = mode_kept ? fdopen(fd, "wb") : nullptr;
     if (pending.stream == nullptr) {
         close(fd);
         remove_named(pending);
@@ -279,7 +279,7 @@ bool write_spans(std::FILE* file, const ByteSpan* spans, std::size_t count) {
 // Links a complete unnamed file straight to a target that does not exist yet; false, errno set,
 // when it could not.
 bool link_to_new_target(int fd, const std::string& target) {
-    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    const std::string self = descriptor_path(fd);
     return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0;
 }
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "desktop.hpp"
@@ -95,22 +96,33 @@ DialogTool dialog_tool() {
     return {find_on_path("kdialog"), false};
 }
 
-// Runs a dialog that prints nothing of interest, and waits for it to be closed.
-void run_dialog(std::vector<std::string> args) {
+// Starts a program with its standard streams on /dev/null, in a session of its own when asked;
+// its process ID, or -1 when it could not be started.
+pid_t spawn_quiet(std::vector<std::string> args, bool own_session) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     for (int fd = 0; fd < 3; ++fd) {
         posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY,
                                          0);
     }
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (own_session) posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
     auto argv = argv_of(args);
     pid_t pid = 0;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
-        int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }
+    const bool started =
+        posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ) == 0;
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
+    return started ? pid : -1;
+}
+
+// Runs a dialog that prints nothing of interest, and waits for it to be closed.
+void run_dialog(std::vector<std::string> args) {
+    const pid_t pid = spawn_quiet(std::move(args), false);
+    int status = 0;
+    while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
 }
 
 }  // namespace
@@ -144,23 +156,9 @@ void launch(const std::string& path) {
     if (!graphical_session()) return;
     const std::string opener = find_on_path("xdg-open");
     if (opener.empty()) return;
-    // A name starting with '-' would be taken for an option.
-    std::vector<std::string> args = {opener, path[0] == '-' ? "./" + path : path};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    for (int fd = 0; fd < 3; ++fd) {
-        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY,
-                                         0);
-    }
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    // Its own session: the opener outlives this process and ignores the terminal's signals.
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-    auto argv = argv_of(args);
-    pid_t pid = 0;
-    posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
+    // A name starting with '-' would be taken for an option. In a session of its own, the opener
+    // outlives this process and ignores the terminal's signals.
+    spawn_quiet({opener, path[0] == '-' ? "./" + path : path}, true);
 }
 
 }  // namespace palmconv::desktop
