@@ -72,11 +72,11 @@ Outcome convert(int argc, char** argv, bool& input_was_chosen) {
 
     const std::optional<std::string> output_path = output_path_for(path, platform::path_syntax());
     if (!output_path) return Outcome::output_not_found;
-    // When the input already has the output's name, its conversion replaces it.
-    const bool replaces_input = *output_path == path;
     path = *output_path;
 
-    auto output = OutputFile::create(path);
+    OutputStart start = OutputStart::not_found;
+    auto output = OutputFile::create(path, *input, layout.output_size, start);
+    if (start == OutputStart::no_room) return Outcome::output_not_written;
     if (!output) return Outcome::output_not_found;
     const FormatError written = write_converted_database(layout, *input, *output);
     // Every input byte has been read; the input must be closed before it can be replaced.
@@ -84,8 +84,7 @@ Outcome convert(int argc, char** argv, bool& input_was_chosen) {
     if (written == FormatError::write_failed) return Outcome::output_not_written;
     if (written != FormatError::none) return Outcome::invalid_database;
 
-    // Replacing the input replaces the only copy: its conversion must be on the disk first.
-    switch (output->commit(replaces_input ? Durability::on_disk : Durability::handed_to_system)) {
+    switch (output->commit()) {
         case CommitResult::done:
             break;
         case CommitResult::not_replaceable:

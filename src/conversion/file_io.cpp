@@ -34,12 +34,34 @@ std::size_t InputFile::read(std::uint8_t* buf, std::size_t n) {
     return std::fread(buf, 1, n, file_);
 }
 
-std::unique_ptr<OutputFile> OutputFile::create(const std::string& path) {
-    if (!platform::may_replace(path)) return nullptr;
+std::unique_ptr<OutputFile> OutputFile::create(const std::string& path, const InputFile& input,
+                                               std::uint64_t size, OutputStart& result) {
+    using platform::TargetKind;
+    result = OutputStart::not_found;
+    const platform::Target target = platform::inspect_target(path, input.file_);
+    if (target.kind == TargetKind::not_replaceable) return nullptr;
     platform::PendingFile pending;
-    if (!platform::create_pending(path, pending)) return nullptr;
+    // The input is never written in place: its records are still being read while the output
+    // is written, and a failure part way would leave neither the old file nor the new.
+    bool started = (target.kind != TargetKind::replaceable || target.new_file_keeps_it) &&
+                   platform::create_pending(path, pending);
+    if (!started && target.kind == TargetKind::replaceable) {
+        switch (platform::open_in_place(path, input.file_, size, pending)) {
+            case platform::InPlaceResult::opened:
+                started = true;
+                break;
+            case platform::InPlaceResult::no_room:
+                result = OutputStart::no_room;
+                return nullptr;
+            case platform::InPlaceResult::not_openable:
+                return nullptr;
+        }
+    }
+    if (!started) return nullptr;
     std::setvbuf(pending.stream, nullptr, _IOFBF, output_buffer_size);
-    return std::unique_ptr<OutputFile>(new OutputFile(std::move(pending)));
+    result = OutputStart::started;
+    return std::unique_ptr<OutputFile>(
+        new OutputFile(std::move(pending), target.kind == TargetKind::input));
 }
 
 OutputFile::~OutputFile() {
@@ -52,16 +74,20 @@ bool OutputFile::write(const std::uint8_t* buf, std::size_t n) {
 }
 
 bool OutputFile::write_spans(const ByteSpan* spans, std::size_t count) {
+    if (pending_.in_place && !pending_.overwriting) platform::begin_overwrite(pending_);
     if (!failed_ && !platform::write_spans(pending_.stream, spans, count)) failed_ = true;
     return !failed_;
 }
 
-CommitResult OutputFile::commit(Durability durability) {
+CommitResult OutputFile::commit() {
     if (failed_) {
         platform::discard_pending(pending_);
         return CommitResult::write_failed;
     }
-    return platform::commit_pending(pending_, durability);
+    // Replacing the input replaces the only copy: its conversion must be on the disk first.
+    return platform::commit_pending(pending_, replaces_input_
+                                                  ? platform::Durability::on_disk
+                                                  : platform::Durability::handed_to_system);
 }
 
 }  // namespace palmconv

@@ -23,29 +23,40 @@ class InputFile final : public ByteSource {
     const std::uint8_t* map(std::uint64_t offset, std::size_t size) override;
 
   private:
+    friend class OutputFile;
     explicit InputFile(std::FILE* file) : file_(file) {}
     std::FILE* file_;
     platform::Mapping mapping_;
 };
 
 using platform::CommitResult;
-using platform::Durability;
 
-// An output written to a file that takes its path only when committed; discarded otherwise.
+enum class OutputStart {
+    started,
+    not_found,  // the output path cannot be created or replaced
+    no_room,    // the old output would have been written in place, but the conversion won't fit
+};
+
+// The output. A new file takes the output path only when committed, and is discarded otherwise;
+// where such a file cannot keep an old output as its owner had it, or cannot take its place,
+// the old output is written in place, as a plain open for writing would, once room is reserved.
 class OutputFile final : public ByteSink {
   public:
-    // Starts an output for `path`; null when `path` cannot be created or replaced.
-    static std::unique_ptr<OutputFile> create(const std::string& path);
+    // Starts an output of `size` bytes for `path`, beside the open `input`; null unless started.
+    static std::unique_ptr<OutputFile> create(const std::string& path, const InputFile& input,
+                                              std::uint64_t size, OutputStart& result);
     ~OutputFile() override;
 
     bool write(const std::uint8_t* buf, std::size_t n) override;
     bool write_spans(const ByteSpan* spans, std::size_t count) override;
-    // Flushes (and, if asked, syncs) the file and moves it over the output path.
-    CommitResult commit(Durability durability);
+    // Puts the complete output at its path; when it replaces the input, only once on the disk.
+    CommitResult commit();
 
   private:
-    explicit OutputFile(platform::PendingFile pending) : pending_(std::move(pending)) {}
+    OutputFile(platform::PendingFile pending, bool replaces_input)
+        : pending_(std::move(pending)), replaces_input_(replaces_input) {}
     platform::PendingFile pending_;
+    bool replaces_input_;
     bool failed_ = false;
 };
 

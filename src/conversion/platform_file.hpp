@@ -41,19 +41,52 @@ const std::uint8_t* map_view(std::FILE* file, std::uint64_t offset, std::size_t 
 // Releases the view, if any.
 void unmap_view(Mapping& mapping);
 
-// False when `target` exists and is a folder or a file that may not be written.
-bool may_replace(const std::string& target);
+// What stands at an output path, as far as choosing how to write the output goes.
+enum class TargetKind {
+    missing,          // nothing yet: a new file takes the name
+    input,            // the input itself, under this spelling or another
+    replaceable,      // a file this process may write
+    not_replaceable,  // a folder, a read-only file, or anything else that may not be written
+};
 
-// A file being written in the folder of its target, which takes the target's name only once it
-// is committed; a process that ends any other way leaves nothing of it where the system allows.
+struct Target {
+    TargetKind kind = TargetKind::missing;
+    // False where a new file put in its place would lose what its owner set on it (its owner),
+    // or could not take its place at all (another program holds it open).
+    bool new_file_keeps_it = true;
+};
+
+// Looks at what is at `target`, and whether it is the very file open as `input`.
+Target inspect_target(const std::string& target, std::FILE* input);
+
+// An output being written: a new file in the folder of its target that takes the target's name
+// only once it is committed (a process that ends any other way leaves nothing of it where the
+// system allows), or, in place, the old output itself.
 struct PendingFile {
     std::FILE* stream = nullptr;
     std::string target;
     std::string temp_path;  // its name while it has one that is not yet the target's
+    bool in_place = false;
+    bool overwriting = false;    // in place: the old content has begun to be overwritten
+    std::uint64_t old_size = 0;  // in place: the old output's size
+    std::uint64_t new_size = 0;  // in place: the size the conversion will have
 };
 
-// Starts the file that will replace `target`; false when it cannot be created.
+// Starts the new file that will replace `target`, keeping what the owner set on an old one
+// (its owner and group where allowed, its permission bits, its other attributes where they can
+// be read and set); false when it cannot be created.
 bool create_pending(const std::string& target, PendingFile& pending);
+
+enum class InPlaceResult { opened, not_openable, no_room };
+
+// Opens the old output at `target` to be written over, once room for `size` bytes is reserved;
+// refuses the file open as `input`. Anything but `opened` leaves the old output as it was.
+InPlaceResult open_in_place(const std::string& target, std::FILE* input, std::uint64_t size,
+                            PendingFile& pending);
+
+// Called before an in-place output's first byte is written: from then on, a failure or an
+// interrupt that can be answered cuts it to nothing rather than leave a mix of old and new.
+void begin_overwrite(PendingFile& pending);
 
 // Writes the spans in order, straight to the file where the system allows; false on failure.
 bool write_spans(std::FILE* file, const ByteSpan* spans, std::size_t count);
@@ -63,11 +96,13 @@ enum class CommitResult { done, not_replaceable, write_failed };
 // How far the bytes must have gone before the output replaces what is at its path.
 enum class Durability { handed_to_system, on_disk };
 
-// Flushes (and, if asked, syncs) the complete file, moves it over its target and closes it; on
-// failure the file is discarded and the target left as it was.
+// Flushes (and, if asked, syncs) the complete file and moves it over its target, or, in place,
+// gives it its final size; closes it. On failure a new file is discarded and the target left as
+// it was; an in-place output is cut to nothing.
 CommitResult commit_pending(PendingFile& pending, Durability durability);
 
-// Closes and removes a file that was not committed.
+// Closes and removes a file that was not committed; an in-place output is left as it was if
+// nothing was written to it yet, and cut to nothing otherwise.
 void discard_pending(PendingFile& pending);
 
 }  // namespace palmconv::platform

@@ -3,13 +3,16 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <iterator>
+#include <vector>
 
 #include "platform_file.hpp"
 
@@ -19,9 +22,12 @@ namespace {
 
 // The named temporary file an interrupt must remove; empty when there is none.
 char pending_name[4096];
+// An old output being overwritten in place, which an interrupt must cut to nothing; or -1.
+volatile sig_atomic_t overwritten_fd = -1;
 
 void remove_pending_and_reraise(int signal_number) {
     if (pending_name[0] != '\0') unlink(pending_name);
+    if (overwritten_fd >= 0) (void)ftruncate(overwritten_fd, 0);
     ::signal(signal_number, SIG_DFL);
     ::raise(signal_number);
 }
@@ -154,6 +160,40 @@ void remove_named(PendingFile& pending) {
     pending.temp_path.clear();
 }
 
+// The extended attribute that holds a file's access ACL.
+constexpr char access_acl[] = "system.posix_acl_access";
+
+// Sets on the new file `fd` what the owner set on the old one at `target` (`st`): owner and group
+// where this process may set them, extended attributes (ACLs among them) where it can read and
+// set them, and the permission bits, never set-ID or sticky bits, which would come from a mode
+// someone else may have chosen. False when the permission bits could not be kept.
+bool keep_what_owner_set(const std::string& target, const struct stat& st, int fd) {
+    if (geteuid() == 0) {
+        (void)fchown(fd, st.st_uid, st.st_gid);
+    } else if (st.st_gid != getegid()) {
+        (void)fchown(fd, static_cast<uid_t>(-1), st.st_gid);  // where the user belongs to it
+    }
+    bool has_acl = false;
+    std::vector<char> names(
+        static_cast<std::size_t>(std::max<ssize_t>(listxattr(target.c_str(), nullptr, 0), 0)));
+    const ssize_t listed =
+        names.empty() ? 0 : listxattr(target.c_str(), names.data(), names.size());
+    std::vector<char> value;
+    for (ssize_t at = 0; at < listed;) {
+        const char* name = names.data() + at;
+        at += static_cast<ssize_t>(std::strlen(name)) + 1;
+        has_acl = has_acl || std::strcmp(name, access_acl) == 0;
+        const ssize_t size = getxattr(target.c_str(), name, nullptr, 0);
+        if (size < 0) continue;
+        value.resize(static_cast<std::size_t>(size) + 1);
+        const ssize_t got = getxattr(target.c_str(), name, value.data(), value.size());
+        if (got >= 0) (void)fsetxattr(fd, name, value.data(), static_cast<std::size_t>(got), 0);
+    }
+    // Without an ACL of its own the old file had none: not even what the folder hands down.
+    if (!has_acl) (void)fremovexattr(fd, access_acl);
+    return fchmod(fd, st.st_mode & 0777) == 0;
+}
+
 }  // namespace
 
 void prepare_process() {
@@ -219,10 +259,20 @@ void unmap_view(Mapping& mapping) {
     mapping = {};
 }
 
-bool may_replace(const std::string& target) {
+Target inspect_target(const std::string& target, std::FILE* input) {
     struct stat st {};
-    if (stat(target.c_str(), &st) != 0) return errno == ENOENT;
-    return S_ISREG(st.st_mode) && has_write_permission(st) && access(target.c_str(), W_OK) == 0;
+    if (stat(target.c_str(), &st) != 0) {
+        return {errno == ENOENT ? TargetKind::missing : TargetKind::not_replaceable};
+    }
+    struct stat in {};
+    if (fstat(fileno(input), &in) == 0 && in.st_dev == st.st_dev && in.st_ino == st.st_ino) {
+        return {TargetKind::input};
+    }
+    if (!S_ISREG(st.st_mode) || !has_write_permission(st) || access(target.c_str(), W_OK) != 0) {
+        return {TargetKind::not_replaceable};
+    }
+    // Only root can give a new file someone else's ownership.
+    return {TargetKind::replaceable, geteuid() == 0 || st.st_uid == geteuid()};
 }
 
 bool create_pending(const std::string& target, PendingFile& pending) {
@@ -233,17 +283,60 @@ bool create_pending(const std::string& target, PendingFile& pending) {
     int fd = create_unnamed(prefix);
     if (fd < 0) fd = create_named(prefix, pending.temp_path);
     if (fd < 0) return false;
-    // A replaced file keeps its permission bits, but never set-ID or sticky bits, which would come
-    // from a mode that someone else may have chosen; a new file keeps what it was created with.
+    // A new file keeps what it was created with.
     struct stat st {};
-    const bool mode_kept = stat(target.c_str(), &st) != 0 || fchmod(fd, st.st_mode & 0777) == 0;
-    pending.stream = mode_kept ? fdopen(fd, "wb") : nullptr;
+    const bool kept = stat(target.c_str(), &st) != 0 || keep_what_owner_set(target, st, fd);
+    pending.stream = kept ? fdopen(fd, "wb") : nullptr;
     if (pending.stream == nullptr) {
         close(fd);
         remove_named(pending);
         return false;
     }
     return true;
+}
+
+InPlaceResult open_in_place(const std::string& target, std::FILE* input, std::uint64_t size,
+                            PendingFile& pending) {
+    // Read access too, where there is any, lets a reservation the file system cannot make
+    // itself be made by writing only where the old output holds no data.
+    int fd = open(target.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0 && errno == EACCES)
+        fd = open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return InPlaceResult::not_openable;
+    struct stat st {
+    }, in{};
+    // It must still be what was inspected: a regular file, and not the input.
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fstat(fileno(input), &in) != 0 ||
+        (in.st_dev == st.st_dev && in.st_ino == st.st_ino) ||
+        size > static_cast<std::uint64_t>(INT64_MAX) || fcntl(fd, F_SETFL, 0) != 0) {
+        close(fd);
+        return InPlaceResult::not_openable;
+    }
+    // Room for the whole conversion first, so that a full disk or a file size limit is met
+    // before a byte of the old output is lost.
+    if (size > 0 && posix_fallocate(fd, 0, static_cast<off_t>(size)) != 0) {
+        struct stat now {};
+        if (fstat(fd, &now) == 0 && now.st_size != st.st_size) (void)ftruncate(fd, st.st_size);
+        close(fd);
+        return InPlaceResult::no_room;
+    }
+    pending = PendingFile{};
+    pending.target = target;
+    pending.in_place = true;
+    pending.old_size = static_cast<std::uint64_t>(st.st_size);
+    pending.new_size = size;
+    pending.stream = fdopen(fd, "wb");  // "w" here neither creates nor truncates
+    if (pending.stream == nullptr) {
+        (void)ftruncate(fd, st.st_size);
+        close(fd);
+        return InPlaceResult::not_openable;
+    }
+    return InPlaceResult::opened;
+}
+
+void begin_overwrite(PendingFile& pending) {
+    pending.overwriting = true;
+    overwritten_fd = fileno(pending.stream);
 }
 
 bool write_spans(std::FILE* file, const ByteSpan* spans, std::size_t count) {
@@ -283,7 +376,28 @@ bool link_to_new_target(int fd, const std::string& target) {
     return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0;
 }
 
+// Gives an in-place output its final size and closes it; on failure cuts it to nothing.
+CommitResult finish_in_place(PendingFile& pending) {
+    const int fd = fileno(pending.stream);
+    // A close can report what an earlier write could not (a network file system's write-back);
+    // a second descriptor still reaches the file then.
+    const int spare = dup(fd);
+    bool done = with_signals_blocked([&] {
+        const bool sized = std::fflush(pending.stream) == 0 &&
+                           ftruncate(fd, static_cast<off_t>(pending.new_size)) == 0;
+        if (sized) overwritten_fd = -1;
+        return sized;
+    });
+    done = std::fclose(pending.stream) == 0 && done;
+    pending.stream = nullptr;
+    if (!done && spare >= 0) (void)ftruncate(spare, 0);
+    overwritten_fd = -1;
+    if (spare >= 0) close(spare);
+    return done ? CommitResult::done : CommitResult::write_failed;
+}
+
 CommitResult commit_pending(PendingFile& pending, Durability durability) {
+    if (pending.in_place) return finish_in_place(pending);
     const int fd = fileno(pending.stream);
     const bool written =
         std::fflush(pending.stream) == 0 && (durability != Durability::on_disk || fsync(fd) == 0);
@@ -318,6 +432,13 @@ CommitResult commit_pending(PendingFile& pending, Durability durability) {
 }
 
 void discard_pending(PendingFile& pending) {
+    if (pending.in_place && pending.stream != nullptr) {
+        const int fd = fileno(pending.stream);
+        std::fflush(pending.stream);
+        // Nothing lost yet: back to the old size, which the reservation may have grown.
+        (void)ftruncate(fd, pending.overwriting ? 0 : static_cast<off_t>(pending.old_size));
+        overwritten_fd = -1;
+    }
     if (pending.stream != nullptr) std::fclose(pending.stream);
     pending.stream = nullptr;
     remove_named(pending);

@@ -19,11 +19,21 @@ namespace {
 // only read or changed under the lock, and the lock also keeps an interrupt out of a commit.
 CRITICAL_SECTION pending_lock;
 std::string* unmarked_temporary = nullptr;  // never destroyed: the handler may run at any time
+// An old output being overwritten in place, which an interrupt must cut to nothing; or null.
+HANDLE overwritten = nullptr;
+
+// Sets the end of the open file; false on failure.
+bool set_size(HANDLE handle, std::uint64_t size) {
+    FILE_END_OF_FILE_INFO info{};
+    info.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+    return SetFileInformationByHandle(handle, FileEndOfFileInfo, &info, sizeof info) != 0;
+}
 
 BOOL WINAPI end_on_interrupt(DWORD) {
     EnterCriticalSection(&pending_lock);
     // A file marked for deletion goes with the process; the file is open, but shared for this.
     if (!unmarked_temporary->empty()) DeleteFileA(unmarked_temporary->c_str());
+    if (overwritten != nullptr) set_size(overwritten, 0);
     // Ended here, still holding the lock, so that no commit can follow; as the default would.
     ExitProcess(STATUS_CONTROL_C_EXIT);
 }
@@ -37,6 +47,38 @@ bool mark_for_deletion(HANDLE handle, bool marked) {
 
 HANDLE handle_of(std::FILE* stream) {
     return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+}
+
+constexpr DWORD all_sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Whether two open handles are the same file, however each was named.
+bool same_file(HANDLE a, HANDLE b) {
+    BY_HANDLE_FILE_INFORMATION first{}, second{};
+    return GetFileInformationByHandle(a, &first) && GetFileInformationByHandle(b, &second) &&
+           first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+           first.nFileIndexHigh == second.nFileIndexHigh &&
+           first.nFileIndexLow == second.nFileIndexLow;
+}
+
+// Sets on the new file `handle` what the owner set on the old one at `target`, where there is
+// one: its attributes but read-only, and, where it can be, its access control list. A failure
+// leaves the new file as it was created.
+void keep_what_owner_set(const std::string& target, HANDLE handle) {
+    const DWORD old = GetFileAttributesA(target.c_str());
+    if (old == INVALID_FILE_ATTRIBUTES) return;
+    constexpr DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                           FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    FILE_BASIC_INFO basic{};  // times of zero are left as they are
+    basic.FileAttributes = (old & kept) != 0 ? (old & kept) : FILE_ATTRIBUTE_NORMAL;
+    SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
+    DWORD needed = 0;
+    GetFileSecurityA(target.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+    if (needed == 0) return;
+    std::vector<unsigned char> descriptor(needed);
+    if (GetFileSecurityA(target.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed,
+                         &needed)) {
+        SetKernelObjectSecurity(handle, DACL_SECURITY_INFORMATION, descriptor.data());
+    }
 }
 
 // `path` in UTF-16, made absolute; empty when it cannot be converted.
@@ -145,13 +187,30 @@ const std::uint8_t* map_view(std::FILE*, std::uint64_t, std::size_t, Mapping&) {
 
 void unmap_view(Mapping& mapping) { mapping = {}; }
 
-bool may_replace(const std::string& target) {
+Target inspect_target(const std::string& target, std::FILE* input) {
     const DWORD attributes = GetFileAttributesA(target.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+        return {error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                    ? TargetKind::missing
+                    : TargetKind::not_replaceable};
     }
-    return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) == 0;
+    // Opened for no access at all, which no other opener's sharing can refuse.
+    const HANDLE existing = CreateFileA(target.c_str(), 0, all_sharing, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const bool is_input = existing != INVALID_HANDLE_VALUE && same_file(existing, handle_of(input));
+    if (existing != INVALID_HANDLE_VALUE) CloseHandle(existing);
+    if (is_input) return {TargetKind::input};
+    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
+        return {TargetKind::not_replaceable};
+    }
+    // An open that shares nothing fails while any other program holds the file open, and a
+    // file held open cannot be replaced by another.
+    const HANDLE alone =
+        CreateFileA(target.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    const bool held = alone == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
+    if (alone != INVALID_HANDLE_VALUE) CloseHandle(alone);
+    return {TargetKind::replaceable, !held};
 }
 
 bool create_pending(const std::string& target, PendingFile& pending) {
@@ -167,9 +226,9 @@ bool create_pending(const std::string& target, PendingFile& pending) {
         // deletion, so an interrupt can remove it while it is open; marked for deletion at once,
         // so that it goes with the process however the process ends, until the commit.
         EnterCriticalSection(&pending_lock);
-        const HANDLE handle = CreateFileA(name.c_str(), GENERIC_WRITE | DELETE,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                          nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE handle =
+            CreateFileA(name.c_str(), GENERIC_WRITE | DELETE | WRITE_DAC, all_sharing, nullptr,
+                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         const DWORD error = GetLastError();
         if (handle != INVALID_HANDLE_VALUE && !mark_for_deletion(handle, true)) {
             *unmarked_temporary = name;
@@ -180,6 +239,7 @@ bool create_pending(const std::string& target, PendingFile& pending) {
             return false;
         }
         pending.temp_path = name;
+        keep_what_owner_set(target, handle);
         const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
         pending.stream = fd >= 0 ? _fdopen(fd, "wb") : nullptr;
         if (pending.stream == nullptr) {
@@ -196,6 +256,52 @@ bool create_pending(const std::string& target, PendingFile& pending) {
     return false;
 }
 
+InPlaceResult open_in_place(const std::string& target, std::FILE* input, std::uint64_t size,
+                            PendingFile& pending) {
+    // Shared as widely as can be, so that a program that holds the old output open to read it
+    // does not stand in the way; one that denies writing still does.
+    const HANDLE handle = CreateFileA(target.c_str(), GENERIC_WRITE, all_sharing, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return InPlaceResult::not_openable;
+    LARGE_INTEGER old_size{};
+    if (same_file(handle, handle_of(input)) || !GetFileSizeEx(handle, &old_size) ||
+        GetFileType(handle) != FILE_TYPE_DISK) {
+        CloseHandle(handle);
+        return InPlaceResult::not_openable;
+    }
+    // Room for the whole conversion first, so that a full disk is met before a byte of the old
+    // output is lost; the allocation leaves the old content and size as they are.
+    FILE_ALLOCATION_INFO room{};
+    room.AllocationSize.QuadPart = static_cast<LONGLONG>(size);
+    if (!SetFileInformationByHandle(handle, FileAllocationInfo, &room, sizeof room)) {
+        CloseHandle(handle);
+        return InPlaceResult::no_room;
+    }
+    pending = PendingFile{};
+    pending.target = target;
+    pending.in_place = true;
+    pending.old_size = static_cast<std::uint64_t>(old_size.QuadPart);
+    pending.new_size = size;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    pending.stream = fd >= 0 ? _fdopen(fd, "wb") : nullptr;
+    if (pending.stream == nullptr) {
+        if (fd >= 0) {
+            _close(fd);
+        } else {
+            CloseHandle(handle);
+        }
+        return InPlaceResult::not_openable;
+    }
+    return InPlaceResult::opened;
+}
+
+void begin_overwrite(PendingFile& pending) {
+    pending.overwriting = true;
+    EnterCriticalSection(&pending_lock);
+    overwritten = handle_of(pending.stream);
+    LeaveCriticalSection(&pending_lock);
+}
+
 bool write_spans(std::FILE* file, const ByteSpan* spans, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
         if (std::fwrite(spans[i].data, 1, spans[i].size, file) != spans[i].size) return false;
@@ -203,7 +309,21 @@ bool write_spans(std::FILE* file, const ByteSpan* spans, std::size_t count) {
     return true;
 }
 
+// Gives an in-place output its final size and closes it; on failure cuts it to nothing.
+CommitResult finish_in_place(PendingFile& pending) {
+    const HANDLE handle = handle_of(pending.stream);
+    EnterCriticalSection(&pending_lock);
+    const bool done = std::fflush(pending.stream) == 0 && set_size(handle, pending.new_size);
+    if (!done) set_size(handle, 0);
+    overwritten = nullptr;
+    LeaveCriticalSection(&pending_lock);
+    std::fclose(pending.stream);
+    pending.stream = nullptr;
+    return done ? CommitResult::done : CommitResult::write_failed;
+}
+
 CommitResult commit_pending(PendingFile& pending, Durability durability) {
+    if (pending.in_place) return finish_in_place(pending);
     const bool written =
         std::fflush(pending.stream) == 0 &&
         (durability != Durability::on_disk || _commit(_fileno(pending.stream)) == 0);
@@ -234,6 +354,14 @@ CommitResult commit_pending(PendingFile& pending, Durability durability) {
 }
 
 void discard_pending(PendingFile& pending) {
+    if (pending.in_place && pending.stream != nullptr) {
+        EnterCriticalSection(&pending_lock);
+        std::fflush(pending.stream);
+        // Nothing lost yet, nothing changed: the reservation left the old size as it was.
+        if (pending.overwriting) set_size(handle_of(pending.stream), 0);
+        overwritten = nullptr;
+        LeaveCriticalSection(&pending_lock);
+    }
     // A marked file is deleted by this close; an unmarked one is removed by name.
     if (pending.stream != nullptr) std::fclose(pending.stream);
     pending.stream = nullptr;
