@@ -69,14 +69,18 @@ class Folder:
     def names(self):
         return sorted(str(p.relative_to(self.root)) for p in self.root.rglob("*"))
 
-    def run(self, *args, limit_file_size=None):
+    def run(self, *args, limit_file_size=None, user=None, groups=(), prefix=()):
+        """Runs the converter here, as `user` (a uid, with a group of the same number, and
+        `groups` besides) if given."""
         def limit():
             if limit_file_size is not None:
                 resource.setrlimit(resource.RLIMIT_FSIZE, (limit_file_size, limit_file_size))
 
-        done = subprocess.run(COMMAND + list(args), cwd=self.root, env=environment(),
-                              stdin=subprocess.DEVNULL, capture_output=True, timeout=120,
-                              preexec_fn=limit)
+        as_user = {} if user is None else {"user": user, "group": user,
+                                           "extra_groups": list(groups)}
+        done = subprocess.run(list(prefix) + COMMAND + list(args), cwd=self.root,
+                              env=environment(), stdin=subprocess.DEVNULL, capture_output=True,
+                              timeout=120, preexec_fn=limit, **as_user)
         return done.returncode, done.stdout
 
 
@@ -217,16 +221,17 @@ class ProgramTest(unittest.TestCase):
         os.truncate(path, first + count * size)
         return 92 + (16 + 3) * count + count * size  # the size of its conversion
 
-    def start_converting(self, name, env=None, ignore=()):
+    def start_converting(self, name, env=None, ignore=(), user=None):
         """Starts a conversion and returns once it has written part of its output."""
         def prepare():
             resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
             for signal_number in ignore:
                 signal.signal(signal_number, signal.SIG_IGN)
 
+        as_user = {} if user is None else {"user": user, "group": user, "extra_groups": []}
         process = subprocess.Popen(COMMAND + [name], cwd=self.folder.root,
                                    env=env or environment(), stdout=subprocess.PIPE,
-                                   preexec_fn=prepare)
+                                   preexec_fn=prepare, **as_user)
         deadline = time.monotonic() + 30
         while process.poll() is None and not self.writing(process.pid):
             self.assertLess(time.monotonic(), deadline)
@@ -278,6 +283,29 @@ class ProgramTest(unittest.TestCase):
                     time.sleep(0.05)
                 self.assertEqual(self.folder.names(), ["big.pdb"])
 
+    @unittest.skipIf(ON_WINDOWS or os.geteuid() != 0, "POSIX owners, set up as root")
+    def test_stopped_in_place_conversion_leaves_the_old_output_or_nothing(self):
+        """Never a mix of old and new that could pass for a whole database."""
+        user = 1001
+        os.chmod(self._tmp.name, 0o755)
+        for signal_number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(signal_number.name):
+                self.fresh()
+                self.big_database()
+                output = self.folder.put("big.hdb", b"old output")
+                for path in self.folder.root.iterdir():
+                    os.chown(path, user, user)
+                self.folder.root.chmod(0o755)  # the user cannot make a file here
+                process = self.start_converting("big.pdb", user=user)
+                time.sleep(0.05)
+                process.send_signal(signal_number)
+                self.assertEqual(process.wait(timeout=30), -signal_number)
+                self.assertEqual(self.folder.names(), ["big.hdb", "big.pdb"])
+                size = output.stat().st_size
+                self.assertIn(size, (0, len(b"old output")))
+                if size:
+                    self.assertEqual(output.read_bytes(), b"old output")
+
     def test_input_shortened_while_converting_is_a_failure_not_a_crash(self):
         self.big_database()
         process = self.start_converting("big.pdb")
@@ -323,6 +351,97 @@ class ProgramTest(unittest.TestCase):
                 self.assert_run(["story.pdb"], 0, b"", ["story.hdb", "story.pdb"])
                 mode = (self.folder.root / "story.hdb").stat().st_mode & 0o7777
                 self.assertEqual(oct(mode), oct(new_mode))
+
+    @unittest.skipIf(ON_WINDOWS, "links are made differently on Windows")
+    def test_input_under_another_name_is_replaced_whole_after_a_sync(self):
+        """A link to the output is the input itself: never written in place, synced first."""
+        for how in ("symbolic link", "hard link"):
+            with self.subTest(how):
+                self.fresh()
+                output = self.folder.put("story.hdb", VALID)
+                link = self.folder.root / "story.pdb"
+                if how == "symbolic link":
+                    link.symlink_to("story.hdb")
+                else:
+                    os.link(output, link)
+                log = self.folder.root.parent / "strace.log"
+                status, stdout = self.folder.run(
+                    "story.pdb", prefix=["strace", "-qq", "-o", str(log), "-e",
+                                         "trace=fsync,fdatasync,rename,renameat,renameat2"])
+                self.assertEqual((status, stdout), (0, b""))
+                self.assertEqual(output.read_bytes(), VALID_HDB)
+                # A hard link keeps the input's own bytes; a symbolic one follows the output.
+                self.assertEqual(link.read_bytes(), VALID if how == "hard link" else VALID_HDB)
+                calls = [line.split("(")[0] for line in log.read_text().splitlines()]
+                self.assertIn("fsync", calls)
+                self.assertTrue(calls.index("fsync") < min(
+                    calls.index(c) for c in calls if c.startswith("rename")), calls)
+
+    @unittest.skipIf(ON_WINDOWS or os.geteuid() != 0, "POSIX owners, set up as root")
+    def test_root_replacing_a_users_output_keeps_owner_group_mode_and_attributes(self):
+        self.folder.put("story.pdb", VALID)
+        output = self.folder.put("story.hdb", b"old", 0o640)
+        os.chown(output, 1000, 1001)
+        os.setxattr(output, "user.note", b"kept")
+        subprocess.run(["setfacl", "-m", "u:1002:rw", str(output)], check=True)
+        old = output.stat()
+        self.assert_run(["story.pdb"], 0, b"", ["story.hdb", "story.pdb"])
+        st = output.stat()
+        self.assertNotEqual(st.st_ino, old.st_ino, "replaced whole")
+        self.assertEqual((st.st_uid, st.st_gid, oct(st.st_mode)), (1000, 1001, oct(old.st_mode)))
+        self.assertEqual(os.getxattr(output, "user.note"), b"kept")
+        acl = subprocess.run(["getfacl", "-cp", str(output)], capture_output=True, text=True,
+                             check=True).stdout.split()
+        self.assertIn("user:1002:rw-", acl)
+        self.assertEqual(output.read_bytes(), VALID_HDB)
+
+    @unittest.skipIf(ON_WINDOWS or os.geteuid() != 0, "POSIX owners, set up as root")
+    def test_user_replacing_outputs_in_shared_and_closed_folders(self):
+        """Where a new file could not keep the owner, or not be made, the output is written in
+        place; the input itself never is."""
+        user, other, shared = 1001, 1002, 1234
+        half = len(VALID_HDB) // 2
+        # (what, folder mode, files as (name, owner, data), input, file size limit,
+        #  expected status and message, expected bytes by name, whether story.hdb keeps its inode)
+        cases = [
+            ("own output, shared folder", 0o2775, [("story.hdb", user, b"old")], "story.pdb",
+             None, (0, b""), {"story.hdb": VALID_HDB}, False),
+            ("another user's output, shared folder", 0o2775, [("story.hdb", other, b"old")],
+             "story.pdb", None, (0, b""), {"story.hdb": VALID_HDB}, True),
+            ("longer output, closed folder", 0o755, [("story.hdb", user, b"\xee" * 90000)],
+             "story.pdb", None, (0, b""), {"story.hdb": VALID_HDB}, True),
+            ("no output yet, closed folder", 0o755, [], "story.pdb", None,
+             (1, OUTPUT_NOT_FOUND), {}, None),
+            ("the input itself, closed folder", 0o755, [], "x.hdb", None,
+             (1, OUTPUT_NOT_FOUND), {"x.hdb": VALID}, None),
+            ("no room, closed folder", 0o755, [("story.hdb", user, b"old")], "story.pdb", half,
+             (1, OUTPUT_NOT_WRITTEN), {"story.hdb": b"old"}, True),
+        ]
+        # The shared folder and every file in it belong to a group both users are members of.
+        os.chmod(self._tmp.name, 0o755)
+        for what, folder_mode, files, input_name, limit, outcome, expected, same_inode in cases:
+            with self.subTest(what):
+                self.fresh()
+                input_path = self.folder.put(input_name, VALID)
+                os.chown(input_path, user, user)
+                inodes = {}
+                for name, owner, data in files:
+                    path = self.folder.put(name, data, 0o664)
+                    os.chown(path, owner, shared)
+                    inodes[name] = path.stat().st_ino
+                os.chown(self.folder.root, 0, shared)
+                self.folder.root.chmod(folder_mode)
+                got = self.folder.run(input_name, user=user, groups=[shared],
+                                      limit_file_size=limit)
+                self.assertEqual(got, outcome)
+                self.assertEqual(self.folder.names(),
+                                 sorted({input_name, *expected, *(f[0] for f in files)}))
+                for name, data in expected.items():
+                    self.assertEqual((self.folder.root / name).read_bytes(), data, name)
+                for name, owner, _ in files:
+                    st = (self.folder.root / name).stat()
+                    self.assertEqual((st.st_uid, st.st_gid), (owner, shared), "owner kept")
+                    self.assertEqual(st.st_ino == inodes[name], same_inode, "written in place")
 
     @unittest.skipIf(ON_WINDOWS, "inotify")
     def test_converting_does_not_look_like_writing_the_input(self):

@@ -22,12 +22,14 @@ namespace {
 
 // The named temporary file an interrupt must remove; empty when there is none.
 char pending_name[4096];
-// An old output being overwritten in place, which an interrupt must cut to nothing; or -1.
-volatile sig_atomic_t overwritten_fd = -1;
+// An old output being written in place, or -1, and the size an interrupt must cut it to: its old
+// size while room is reserved, nothing once its old content has begun to be overwritten.
+volatile sig_atomic_t in_place_fd = -1;
+off_t in_place_cut_to = 0;
 
 void remove_pending_and_reraise(int signal_number) {
     if (pending_name[0] != '\0') unlink(pending_name);
-    if (overwritten_fd >= 0) (void)ftruncate(overwritten_fd, 0);
+    if (in_place_fd >= 0) (void)ftruncate(in_place_fd, in_place_cut_to);
     ::signal(signal_number, SIG_DFL);
     ::raise(signal_number);
 }
@@ -312,11 +314,15 @@ InPlaceResult open_in_place(const std::string& target, std::FILE* input, std::ui
         close(fd);
         return InPlaceResult::not_openable;
     }
+    with_signals_blocked([&] {
+        in_place_cut_to = st.st_size;
+        return in_place_fd = fd;
+    });
     // Room for the whole conversion first, so that a full disk or a file size limit is met
     // before a byte of the old output is lost.
     if (size > 0 && posix_fallocate(fd, 0, static_cast<off_t>(size)) != 0) {
-        struct stat now {};
-        if (fstat(fd, &now) == 0 && now.st_size != st.st_size) (void)ftruncate(fd, st.st_size);
+        (void)ftruncate(fd, st.st_size);
+        in_place_fd = -1;
         close(fd);
         return InPlaceResult::no_room;
     }
@@ -328,6 +334,7 @@ InPlaceResult open_in_place(const std::string& target, std::FILE* input, std::ui
     pending.stream = fdopen(fd, "wb");  // "w" here neither creates nor truncates
     if (pending.stream == nullptr) {
         (void)ftruncate(fd, st.st_size);
+        in_place_fd = -1;
         close(fd);
         return InPlaceResult::not_openable;
     }
@@ -336,7 +343,7 @@ InPlaceResult open_in_place(const std::string& target, std::FILE* input, std::ui
 
 void begin_overwrite(PendingFile& pending) {
     pending.overwriting = true;
-    overwritten_fd = fileno(pending.stream);
+    in_place_cut_to = 0;
 }
 
 bool write_spans(std::FILE* file, const ByteSpan* spans, std::size_t count) {
@@ -385,13 +392,13 @@ CommitResult finish_in_place(PendingFile& pending) {
     bool done = with_signals_blocked([&] {
         const bool sized = std::fflush(pending.stream) == 0 &&
                            ftruncate(fd, static_cast<off_t>(pending.new_size)) == 0;
-        if (sized) overwritten_fd = -1;
+        if (sized) in_place_fd = -1;
         return sized;
     });
     done = std::fclose(pending.stream) == 0 && done;
     pending.stream = nullptr;
     if (!done && spare >= 0) (void)ftruncate(spare, 0);
-    overwritten_fd = -1;
+    in_place_fd = -1;
     if (spare >= 0) close(spare);
     return done ? CommitResult::done : CommitResult::write_failed;
 }
@@ -437,7 +444,7 @@ void discard_pending(PendingFile& pending) {
         std::fflush(pending.stream);
         // Nothing lost yet: back to the old size, which the reservation may have grown.
         (void)ftruncate(fd, pending.overwriting ? 0 : static_cast<off_t>(pending.old_size));
-        overwritten_fd = -1;
+        in_place_fd = -1;
     }
     if (pending.stream != nullptr) std::fclose(pending.stream);
     pending.stream = nullptr;
