@@ -1,8 +1,25 @@
 # Sourced by the Windows test scripts: a wine prefix of the project's own, kept off the desktop.
-# Sets WINEPREFIX (created once under build/) and defines start_wine_session, which starts a
-# fresh persistent wine server; the server is stopped when the sourcing shell exits.
+# Sets WINEPREFIX (created once under build/) and WINE_BITS, and defines start_wine_session,
+# which starts a fresh persistent wine server; the server is stopped when the sourcing shell exits.
+#
+# The shipped program is 32-bit. Where this machine's kernel cannot run 32-bit code at all, wine
+# runs 64-bit programs only: WINE_BITS is then 64, `wine` on PATH is the 64-bit loader, and the
+# tests run the program's 64-bit build (build/windows64), from the same sources.
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-export WINEPREFIX="$top/build/wine-prefix"
+if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  export WINE_BITS=32
+  export WINEPREFIX="$top/build/wine-prefix"
+else
+  export WINE_BITS=64
+  export WINEPREFIX="$top/build/wine-prefix64"
+  export WINEARCH=win64
+  export WINELOADER=/usr/lib/wine/wine64
+  # Debian's wine script would pick the 32-bit loader, present but not runnable here.
+  mkdir -p "$top/build/wine64-bin"
+  printf '#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n' > "$top/build/wine64-bin/wine"
+  chmod +x "$top/build/wine64-bin/wine"
+  export PATH="$top/build/wine64-bin:$PATH"
+fi
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="winemenubuilder.exe=d;winebrowser.exe=d;mscoree=d;mshtml=d"
 # wine takes its ANSI code page from the locale, not from the manifest: make it UTF-8, as the
@@ -10,7 +27,7 @@ export WINEDLLOVERRIDES="winemenubuilder.exe=d;winebrowser.exe=d;mscoree=d;mshtm
 export LC_ALL=C.UTF-8
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "creating the wine prefix" >&2
-  wineboot -i >/dev/null 2>&1
+  wine wineboot -i >/dev/null 2>&1
   wineserver -w
   # Without a window manager a managed dialog returns late; unmanaged windows do not wait.
   wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
