@@ -19,8 +19,10 @@ namespace {
 // only read or changed under the lock, and the lock also keeps an interrupt out of a commit.
 CRITICAL_SECTION pending_lock;
 std::string* unmarked_temporary = nullptr;  // never destroyed: the handler may run at any time
-// An old output being overwritten in place, which an interrupt must cut to nothing; or null.
-HANDLE overwritten = nullptr;
+// An old output being written in place, or null, and the size an interrupt must cut it to: its
+// old size while room is reserved, nothing once its old content has begun to be overwritten.
+HANDLE in_place = nullptr;
+std::uint64_t in_place_cut_to = 0;
 
 // Sets the end of the open file; false on failure.
 bool set_size(HANDLE handle, std::uint64_t size) {
@@ -33,7 +35,7 @@ BOOL WINAPI end_on_interrupt(DWORD) {
     EnterCriticalSection(&pending_lock);
     // A file marked for deletion goes with the process; the file is open, but shared for this.
     if (!unmarked_temporary->empty()) DeleteFileA(unmarked_temporary->c_str());
-    if (overwritten != nullptr) set_size(overwritten, 0);
+    if (in_place != nullptr) set_size(in_place, in_place_cut_to);
     // Ended here, still holding the lock, so that no commit can follow; as the default would.
     ExitProcess(STATUS_CONTROL_C_EXIT);
 }
@@ -47,6 +49,21 @@ bool mark_for_deletion(HANDLE handle, bool marked) {
 
 HANDLE handle_of(std::FILE* stream) {
     return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+}
+
+// Makes room for `size` bytes in a file of `old_size` before anything of it is overwritten: as
+// allocation, which leaves the content and size alone, or, where the file system cannot allocate
+// (wine), by growing the file to that size. False when there is no room.
+bool reserve(HANDLE handle, std::uint64_t old_size, std::uint64_t size) {
+    FILE_ALLOCATION_INFO room{};
+    room.AllocationSize.QuadPart = static_cast<LONGLONG>(size);
+    if (SetFileInformationByHandle(handle, FileAllocationInfo, &room, sizeof room)) return true;
+    const DWORD error = GetLastError();
+    if (error != ERROR_CALL_NOT_IMPLEMENTED && error != ERROR_NOT_SUPPORTED &&
+        error != ERROR_INVALID_PARAMETER && error != ERROR_INVALID_FUNCTION) {
+        return false;
+    }
+    return size <= old_size || set_size(handle, size);
 }
 
 constexpr DWORD all_sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -269,11 +286,15 @@ InPlaceResult open_in_place(const std::string& target, std::FILE* input, std::ui
         CloseHandle(handle);
         return InPlaceResult::not_openable;
     }
-    // Room for the whole conversion first, so that a full disk is met before a byte of the old
-    // output is lost; the allocation leaves the old content and size as they are.
-    FILE_ALLOCATION_INFO room{};
-    room.AllocationSize.QuadPart = static_cast<LONGLONG>(size);
-    if (!SetFileInformationByHandle(handle, FileAllocationInfo, &room, sizeof room)) {
+    EnterCriticalSection(&pending_lock);
+    in_place = handle;
+    in_place_cut_to = static_cast<std::uint64_t>(old_size.QuadPart);
+    LeaveCriticalSection(&pending_lock);
+    if (!reserve(handle, static_cast<std::uint64_t>(old_size.QuadPart), size)) {
+        EnterCriticalSection(&pending_lock);
+        set_size(handle, static_cast<std::uint64_t>(old_size.QuadPart));
+        in_place = nullptr;
+        LeaveCriticalSection(&pending_lock);
         CloseHandle(handle);
         return InPlaceResult::no_room;
     }
@@ -285,6 +306,10 @@ InPlaceResult open_in_place(const std::string& target, std::FILE* input, std::ui
     const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
     pending.stream = fd >= 0 ? _fdopen(fd, "wb") : nullptr;
     if (pending.stream == nullptr) {
+        EnterCriticalSection(&pending_lock);
+        set_size(handle, pending.old_size);
+        in_place = nullptr;
+        LeaveCriticalSection(&pending_lock);
         if (fd >= 0) {
             _close(fd);
         } else {
@@ -298,7 +323,7 @@ InPlaceResult open_in_place(const std::string& target, std::FILE* input, std::ui
 void begin_overwrite(PendingFile& pending) {
     pending.overwriting = true;
     EnterCriticalSection(&pending_lock);
-    overwritten = handle_of(pending.stream);
+    in_place_cut_to = 0;
     LeaveCriticalSection(&pending_lock);
 }
 
@@ -315,7 +340,7 @@ CommitResult finish_in_place(PendingFile& pending) {
     EnterCriticalSection(&pending_lock);
     const bool done = std::fflush(pending.stream) == 0 && set_size(handle, pending.new_size);
     if (!done) set_size(handle, 0);
-    overwritten = nullptr;
+    in_place = nullptr;
     LeaveCriticalSection(&pending_lock);
     std::fclose(pending.stream);
     pending.stream = nullptr;
@@ -357,9 +382,9 @@ void discard_pending(PendingFile& pending) {
     if (pending.in_place && pending.stream != nullptr) {
         EnterCriticalSection(&pending_lock);
         std::fflush(pending.stream);
-        // Nothing lost yet, nothing changed: the reservation left the old size as it was.
-        if (pending.overwriting) set_size(handle_of(pending.stream), 0);
-        overwritten = nullptr;
+        // Nothing lost yet: back to the old size, which the reservation may have grown.
+        set_size(handle_of(pending.stream), pending.overwriting ? 0 : pending.old_size);
+        in_place = nullptr;
         LeaveCriticalSection(&pending_lock);
     }
     // A marked file is deleted by this close; an unmarked one is removed by name.

@@ -27,4 +27,10 @@ fi
 (unset DISPLAY; start_wine_session; PALMCONV="wine $exe" python3 "$top/tests/program_test.py")
 start_wine_session
 PALMCONV="wine $exe" python3 "$top/tests/windows/dialog_test.py"
+# A program of the same width as the one tested holds old outputs open.
+hold="$top/build/windows-tests/hold_file.exe"
+mkdir -p "$(dirname "$hold")"
+compiler=$([ "$WINE_BITS" = 64 ] && echo x86_64 || echo i686)-w64-mingw32-g++
+"$compiler" -O2 -static -o "$hold" "$top/tests/windows/hold_file.cpp"
+PALMCONV="wine $exe" HOLD_FILE="$hold" python3 "$top/tests/windows/held_output_test.py"
 echo "windows tests took $((SECONDS - start)) s"
