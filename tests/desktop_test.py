@@ -5,6 +5,9 @@ Stand-ins are the only programs on PATH, so no real dialog or application is eve
 """
 import os
 import pathlib
+import shlex
+import shutil
+import signal
 import subprocess
 import tempfile
 import time
@@ -14,12 +17,21 @@ HERE = pathlib.Path(__file__).resolve().parent
 PALMCONV = str(pathlib.Path(os.environ.get("PALMCONV", HERE.parent / "build/native/palmconv")).resolve())
 VALID = (HERE / "golden/decode/edge_lengths.pdb").read_bytes()
 VALID_HDB = (HERE / "golden/decode/edge_lengths.hdb").read_bytes()
-HINT = b"usage: palmconv FILE (no file was named and no file chooser can be shown)\n"
+HINT = b"usage: palmconv FILE (exactly one file is expected, and no file chooser can be shown)\n"
+DESKTOP_ENTRY = HERE.parent / "packaging/palmconv.desktop"
+
+# Every stand-in records, by its own name, the signals its process ignores and whether the
+# desktop entry's mark reached it.
+RECORD = """while read -r key value; do
+  [ "$key" = SigIgn: ] && printf '%s\\n' "$value" > "$LOG_DIR/${0##*/}.sigign"
+done < /proc/$$/status
+printf '%s\\n' "${PALMCONV_DESKTOP_LAUNCH-unset}" > "$LOG_DIR/${0##*/}.mark"
+"""
 
 # As a chooser, records its arguments, then prints $CHOICE and exits with $CHOICE_STATUS; asked to
 # show an error, appends its arguments and a blank line to a log of its own.
 CHOOSER = """#!/bin/sh
-case " $* " in
+""" + RECORD + """case " $* " in
   *" --error "*) for a in "$@"; do printf '%s\\n' "$a"; done >> "$LOG_DIR/${0##*/}.errors"
                  echo >> "$LOG_DIR/${0##*/}.errors"; exit 0 ;;
 esac
@@ -33,7 +45,7 @@ ERROR_CALLS = {
     "kdialog": [["--title", "palmconv", "--error", "error: invalid pdb file"]],
 }
 OPENER = """#!/bin/sh
-printf '%s\\n' "$1" > "$LOG_DIR/opened"
+""" + RECORD + """printf '%s\\n' "$1" >> "$LOG_DIR/opened"
 """
 
 
@@ -54,13 +66,22 @@ class DesktopTest(unittest.TestCase):
             path.write_text(OPENER if name == "xdg-open" else CHOOSER)
             path.chmod(0o755)
 
-    def run_palmconv(self, *args, display=":99", choice="", choice_status=0):
+    def environment(self, display=":99", choice="", choice_status=0):
         env = {"PATH": str(self.bin), "LOG_DIR": str(self.logs), "CHOICE": choice,
                "CHOICE_STATUS": str(choice_status)}
         if display:
             env["DISPLAY"] = display
-        done = subprocess.run([PALMCONV, *args], cwd=self.work, env=env, capture_output=True,
-                              stdin=subprocess.DEVNULL, timeout=60)
+        return env
+
+    def run_palmconv(self, *args, display=":99", choice="", choice_status=0, ignore=()):
+        def ignore_signals():
+            for signal_number in ignore:
+                signal.signal(signal_number, signal.SIG_IGN)
+
+        done = subprocess.run([PALMCONV, *args], cwd=self.work,
+                              env=self.environment(display, choice, choice_status),
+                              capture_output=True, stdin=subprocess.DEVNULL, timeout=60,
+                              preexec_fn=ignore_signals)
         return done.returncode, done.stdout, done.stderr
 
     def opened(self):
@@ -68,6 +89,7 @@ class DesktopTest(unittest.TestCase):
         log = self.logs / "opened"
         for _ in range(100):
             if log.exists() and log.read_text().endswith("\n"):
+                time.sleep(0.05)  # long enough for a second opener to show
                 return log.read_text().strip()
             time.sleep(0.02)
         return None
@@ -150,6 +172,73 @@ class DesktopTest(unittest.TestCase):
                 self.assertEqual(status, 1)
                 self.assertTrue(stdout.startswith(b"error: "))
         self.assertEqual(self.error_calls("zenity"), [])
+
+    def in_terminal(self, *args):
+        """A command line run under a pseudo-terminal, as typed at a shell prompt."""
+        env = " ".join("%s=%s" % kv for kv in self.environment().items())
+        line = "%s -i %s %s" % (shutil.which("env"), env, " ".join(shlex.quote(a) for a in args))
+        return [shutil.which("script"), "-qec", line, "/dev/null"]
+
+    def from_desktop_entry(self, path):
+        """The command line the desktop entry's Exec line gives for `path`."""
+        for line in DESKTOP_ENTRY.read_text().splitlines():
+            if line.startswith("Exec="):
+                programs = {"palmconv": PALMCONV, "env": shutil.which("env")}
+                return [programs.get(w, path if w == "%f" else w)
+                        for w in shlex.split(line[len("Exec="):])]
+        raise AssertionError("no Exec line")
+
+    def test_windows_only_for_a_person_at_the_desktop(self):
+        """In a graphical session, a run started from a terminal, a script or a batch opens
+        nothing and shows no window; a run the desktop entry starts does both."""
+        batch = [shutil.which("find"), ".", "-name", "*.pdb", "-exec", PALMCONV, "{}", ";"]
+        # (what, command, opened, error windows)
+        cases = [
+            ("terminal, converted", lambda: self.in_terminal(PALMCONV, "story.pdb"), None, []),
+            ("terminal, refused", lambda: self.in_terminal(PALMCONV, "bad.pdb"), None, []),
+            ("find -exec batch", lambda: batch, None, []),
+            ("desktop entry, converted", lambda: self.from_desktop_entry("story.pdb"),
+             "story.hdb", []),
+            ("desktop entry, refused", lambda: self.from_desktop_entry("bad.pdb"), None,
+             ERROR_CALLS["zenity"]),
+        ]
+        for what, command, opened, errors in cases:
+            with self.subTest(what):
+                self.setUp()
+                self.standins("zenity", "xdg-open")
+                (self.work / "story.pdb").write_bytes(VALID)
+                (self.work / "bad.pdb").write_bytes(REJECTED)
+                subprocess.run(command(), cwd=self.work, env=self.environment(),
+                               stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+                self.assertEqual(self.opened(), opened)
+                self.assertEqual(self.error_calls("zenity"), errors)
+                for helper in ("xdg-open", "zenity"):
+                    mark = self.logs / (helper + ".mark")
+                    if mark.exists():
+                        self.assertEqual(mark.read_text(), "unset\n", "the mark is not passed on")
+
+    def test_helpers_start_with_the_signals_the_caller_set(self):
+        """Signals the program ignores for itself are at their defaults in what it starts; one
+        the caller ignored is still ignored there."""
+        def ignored(helper):
+            mask = int((self.logs / (helper + ".sigign")).read_text(), 16)
+            return {s for s in signal.Signals if mask & (1 << (s - 1))}
+
+        # (what, the caller ignores, the chosen file, the helpers that run)
+        cases = [("converted", (), VALID, ("zenity", "xdg-open")),
+                 ("refused", (), REJECTED, ("zenity",)),
+                 ("caller ignores HUP and PIPE", (signal.SIGHUP, signal.SIGPIPE), VALID,
+                  ("zenity", "xdg-open"))]
+        for what, caller_ignores, data, helpers in cases:
+            with self.subTest(what):
+                self.setUp()
+                self.standins("zenity", "xdg-open")
+                story = self.work / "story.pdb"
+                story.write_bytes(data)
+                self.run_palmconv(choice=str(story), ignore=caller_ignores)
+                self.opened()
+                for helper in helpers:
+                    self.assertEqual(ignored(helper), set(caller_ignores), helper)
 
     def test_nothing_is_opened_without_a_graphical_session_or_opener(self):
         for what, standins, display in [("no session", ("xdg-open",), None), ("no opener", (), ":99")]:

@@ -1,6 +1,7 @@
 #include "driver.hpp"
 
 #include <cstdio>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -43,7 +44,7 @@ constexpr Report reports[] = {
     {Outcome::converted, "", Channel::none, 0},
     {Outcome::nothing_chosen, "", Channel::none, 1},
     {Outcome::no_chooser,
-     "usage: palmconv FILE (no file was named and no file chooser can be shown)\n",
+     "usage: palmconv FILE (exactly one file is expected, and no file chooser can be shown)\n",
      Channel::standard_error, 1},
     {Outcome::file_not_found, "error: file not found\r\n", Channel::standard_output, 1},
     {Outcome::invalid_database, "error: invalid pdb file\r\n", Channel::standard_output, 1},
@@ -52,12 +53,19 @@ constexpr Report reports[] = {
      1},
 };
 
-Outcome convert(int argc, char** argv, bool& input_was_chosen) {
+// How far a run has come: what a person at the desktop should see, and what to report should
+// memory run out at this step.
+struct Progress {
+    bool person_at_desktop = false;
+    Outcome without_memory = Outcome::file_not_found;
+};
+
+Outcome convert(int argc, char** argv, Progress& progress) {
     std::string path;
     if (argc == 2) {
         path = argv[1];
     } else {
-        input_was_chosen = true;
+        progress.person_at_desktop = true;
         desktop::Choice choice = desktop::choose_input();
         if (!choice.could_ask) return Outcome::no_chooser;
         if (choice.path.empty()) return Outcome::nothing_chosen;
@@ -67,6 +75,7 @@ Outcome convert(int argc, char** argv, bool& input_was_chosen) {
     auto input = InputFile::open(path);
     if (!input) return Outcome::file_not_found;
 
+    progress.without_memory = Outcome::invalid_database;
     ConvertedLayout layout;
     if (prepare_conversion(*input, layout) != FormatError::none) return Outcome::invalid_database;
 
@@ -74,6 +83,7 @@ Outcome convert(int argc, char** argv, bool& input_was_chosen) {
     if (!output_path) return Outcome::output_not_found;
     path = *output_path;
 
+    progress.without_memory = Outcome::output_not_written;
     OutputStart start = OutputStart::not_found;
     auto output = OutputFile::create(path, *input, layout.output_size, start);
     if (start == OutputStart::no_room) return Outcome::output_not_written;
@@ -93,7 +103,7 @@ Outcome convert(int argc, char** argv, bool& input_was_chosen) {
             return Outcome::output_not_written;
     }
     output.reset();
-    desktop::launch(path);
+    desktop::launch(path, progress.person_at_desktop);
     return Outcome::converted;
 }
 
@@ -101,8 +111,15 @@ Outcome convert(int argc, char** argv, bool& input_was_chosen) {
 
 int run(int argc, char** argv) {
     platform::prepare_process();
-    bool input_was_chosen = false;
-    const Outcome outcome = convert(argc, argv, input_was_chosen);
+    Progress progress;
+    progress.person_at_desktop = desktop::take_desktop_mark();
+    Outcome outcome;
+    try {
+        outcome = convert(argc, argv, progress);
+    } catch (const std::bad_alloc&) {
+        // Everything the run had open was closed and discarded on the way out.
+        outcome = progress.without_memory;
+    }
     for (const Report& report : reports) {
         if (report.outcome != outcome) continue;
         if (report.channel == Channel::none) return report.status;
@@ -110,9 +127,15 @@ int run(int argc, char** argv) {
         std::fputs(report.message, stream);
         std::fflush(stream);
         if (report.channel == Channel::standard_output) {
-            std::string text = report.message;
-            while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-            desktop::show_failure(text, input_was_chosen);
+            try {
+                std::string text = report.message;
+                while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+                    text.pop_back();
+                }
+                desktop::show_failure(text, progress.person_at_desktop);
+            } catch (const std::bad_alloc&) {
+                // The message is printed; without memory there is no window to show it in.
+            }
         }
         return report.status;
     }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "byte_stream.hpp"
 #include "output_path.hpp"
@@ -13,6 +14,10 @@ namespace palmconv::platform {
 // Settles process-wide behaviour the file code relies on (a full file limit must fail a write, not
 // end the process; an interrupt must not leave a temporary file).
 void prepare_process();
+
+// The signals whose handling prepare_process() changed for this program's own use, and which a
+// program it starts should get back at their defaults; none where there are no signals.
+std::vector<int> signals_set_aside();
 
 // How this system spells paths.
 PathSyntax path_syntax();

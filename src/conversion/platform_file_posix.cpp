@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstring>
 #include <iterator>
+#include <new>
 #include <vector>
 
 #include "platform_file.hpp"
@@ -19,6 +20,9 @@
 namespace palmconv::platform {
 
 namespace {
+
+// The signals whose handling this program changed for its own use.
+std::vector<int> set_aside;
 
 // The named temporary file an interrupt must remove; empty when there is none.
 char pending_name[4096];
@@ -176,20 +180,24 @@ bool keep_what_owner_set(const std::string& target, const struct stat& st, int f
         (void)fchown(fd, static_cast<uid_t>(-1), st.st_gid);  // where the user belongs to it
     }
     bool has_acl = false;
-    std::vector<char> names(
-        static_cast<std::size_t>(std::max<ssize_t>(listxattr(target.c_str(), nullptr, 0), 0)));
-    const ssize_t listed =
-        names.empty() ? 0 : listxattr(target.c_str(), names.data(), names.size());
-    std::vector<char> value;
-    for (ssize_t at = 0; at < listed;) {
-        const char* name = names.data() + at;
-        at += static_cast<ssize_t>(std::strlen(name)) + 1;
-        has_acl = has_acl || std::strcmp(name, access_acl) == 0;
-        const ssize_t size = getxattr(target.c_str(), name, nullptr, 0);
-        if (size < 0) continue;
-        value.resize(static_cast<std::size_t>(size) + 1);
-        const ssize_t got = getxattr(target.c_str(), name, value.data(), value.size());
-        if (got >= 0) (void)fsetxattr(fd, name, value.data(), static_cast<std::size_t>(got), 0);
+    try {
+        std::vector<char> names(
+            static_cast<std::size_t>(std::max<ssize_t>(listxattr(target.c_str(), nullptr, 0), 0)));
+        const ssize_t listed =
+            names.empty() ? 0 : listxattr(target.c_str(), names.data(), names.size());
+        std::vector<char> value;
+        for (ssize_t at = 0; at < listed;) {
+            const char* name = names.data() + at;
+            at += static_cast<ssize_t>(std::strlen(name)) + 1;
+            has_acl = has_acl || std::strcmp(name, access_acl) == 0;
+            const ssize_t size = getxattr(target.c_str(), name, nullptr, 0);
+            if (size < 0) continue;
+            value.resize(static_cast<std::size_t>(size) + 1);
+            const ssize_t got = getxattr(target.c_str(), name, value.data(), value.size());
+            if (got >= 0) (void)fsetxattr(fd, name, value.data(), static_cast<std::size_t>(got), 0);
+        }
+    } catch (const std::bad_alloc&) {
+        // Like any attribute that cannot be copied, not a reason to refuse the output.
     }
     // Without an ACL of its own the old file had none: not even what the folder hands down.
     if (!has_acl) (void)fremovexattr(fd, access_acl);
@@ -199,18 +207,27 @@ bool keep_what_owner_set(const std::string& target, const struct stat& st, int f
 }  // namespace
 
 void prepare_process() {
-    ::signal(SIGXFSZ, SIG_IGN);
-    ::signal(SIGPIPE, SIG_IGN);
-    for (int s : ending_signals) {
-        // A signal the caller chose to ignore (nohup, trap '' INT) stays ignored.
+    // A signal the caller chose to ignore (nohup, trap '' INT) stays ignored.
+    const auto ignored_by_caller = [](int s) {
         struct sigaction current {};
-        if (sigaction(s, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) continue;
+        return sigaction(s, nullptr, &current) != 0 || current.sa_handler == SIG_IGN;
+    };
+    for (int s : {SIGXFSZ, SIGPIPE}) {
+        if (ignored_by_caller(s)) continue;
+        ::signal(s, SIG_IGN);
+        set_aside.push_back(s);
+    }
+    for (int s : ending_signals) {
+        if (ignored_by_caller(s)) continue;
         struct sigaction action {};
         action.sa_handler = remove_pending_and_reraise;
         sigemptyset(&action.sa_mask);
         sigaction(s, &action, nullptr);
+        set_aside.push_back(s);
     }
 }
+
+std::vector<int> signals_set_aside() { return set_aside; }
 
 PathSyntax path_syntax() { return PathSyntax{}; }
 

@@ -5,6 +5,7 @@
 #include <share.h>
 
 #include <algorithm>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -91,10 +92,14 @@ void keep_what_owner_set(const std::string& target, HANDLE handle) {
     DWORD needed = 0;
     GetFileSecurityA(target.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
     if (needed == 0) return;
-    std::vector<unsigned char> descriptor(needed);
-    if (GetFileSecurityA(target.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed,
-                         &needed)) {
-        SetKernelObjectSecurity(handle, DACL_SECURITY_INFORMATION, descriptor.data());
+    try {
+        std::vector<unsigned char> descriptor(needed);
+        if (GetFileSecurityA(target.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed,
+                             &needed)) {
+            SetKernelObjectSecurity(handle, DACL_SECURITY_INFORMATION, descriptor.data());
+        }
+    } catch (const std::bad_alloc&) {
+        // Like a list that cannot be set, not a reason to refuse the output.
     }
 }
 
@@ -159,6 +164,8 @@ void prepare_process() {
     unmarked_temporary = new std::string;
     SetConsoleCtrlHandler(end_on_interrupt, TRUE);
 }
+
+std::vector<int> signals_set_aside() { return {}; }
 
 PathSyntax path_syntax() {
     PathSyntax syntax;

@@ -14,12 +14,18 @@ struct Choice {
 // Asks the user for the file to convert.
 Choice choose_input();
 
-// Hands `path` to the desktop's "open" operation; nothing it does is reported back.
-void launch(const std::string& path);
+// Takes out of the environment the mark that the desktop entry sets on the runs it starts, so that
+// no program started from here inherits it; true when this run bore it.
+bool take_desktop_mark();
+
+// Hands `path` to the desktop's "open" operation; nothing it does is reported back. On Windows
+// always; elsewhere only for a person at the desktop: the input was chosen with the chooser, or
+// the desktop started the run.
+void launch(const std::string& path, bool person_at_desktop);
 
 // Shows a failure's message in a window, and waits for it to be closed, when the person who
 // started the program may not be watching a console: on Windows, a console made for this
-// program alone; elsewhere, a run whose input was chosen with the chooser.
-void show_failure(const std::string& message, bool input_was_chosen);
+// program alone; elsewhere, a person at the desktop, as for launch().
+void show_failure(const std::string& message, bool person_at_desktop);
 
 }  // namespace palmconv::desktop

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -6,10 +7,12 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "conversion/platform_file.hpp"
 #include "desktop.hpp"
 
 extern char** environ;
@@ -17,6 +20,9 @@ extern char** environ;
 namespace palmconv::desktop {
 
 namespace {
+
+// Set by the desktop entry's Exec line on the runs the desktop starts.
+constexpr char desktop_mark[] = "PALMCONV_DESKTOP_LAUNCH";
 
 bool graphical_session() {
     const char* x11 = std::getenv("DISPLAY");
@@ -52,6 +58,26 @@ std::vector<char*> argv_of(std::vector<std::string>& args) {
     return argv;
 }
 
+// Attributes under which a helper starts as the caller started this program: every signal that
+// this program ignores or answers for its own use back at its default (one the caller ignored
+// stays ignored), and, if asked, in a session of its own.
+struct SpawnAttributes {
+    explicit SpawnAttributes(bool own_session) {
+        posix_spawnattr_init(&attributes);
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        for (int s : platform::signals_set_aside()) sigaddset(&defaults, s);
+        posix_spawnattr_setsigdefault(&attributes, &defaults);
+        posix_spawnattr_setflags(
+            &attributes,
+            static_cast<short>(POSIX_SPAWN_SETSIGDEF | (own_session ? POSIX_SPAWN_SETSID : 0)));
+    }
+    ~SpawnAttributes() { posix_spawnattr_destroy(&attributes); }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+    posix_spawnattr_t attributes;
+};
+
 // Runs a chooser and returns what it printed, less the final newline; empty when it was cancelled.
 std::string run_chooser(std::vector<std::string> args) {
     int out[2];
@@ -64,7 +90,9 @@ std::string run_chooser(std::vector<std::string> args) {
     posix_spawn_file_actions_addclose(&actions, out[1]);
     auto argv = argv_of(args);
     pid_t pid = 0;
-    const bool started = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0;
+    SpawnAttributes spawn(false);
+    const bool started =
+        posix_spawn(&pid, argv[0], &actions, &spawn.attributes, argv.data(), environ) == 0;
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
 
@@ -105,14 +133,11 @@ pid_t spawn_quiet(std::vector<std::string> args, bool own_session) {
         posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY,
                                          0);
     }
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    if (own_session) posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    SpawnAttributes spawn(own_session);
     auto argv = argv_of(args);
     pid_t pid = 0;
     const bool started =
-        posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ) == 0;
-    posix_spawnattr_destroy(&attributes);
+        posix_spawn(&pid, argv[0], &actions, &spawn.attributes, argv.data(), environ) == 0;
     posix_spawn_file_actions_destroy(&actions);
     return started ? pid : -1;
 }
@@ -140,9 +165,16 @@ Choice choose_input() {
                          "*.pdb|Palm Database Files (*.pdb)\n*|All Files (*.*)"})};
 }
 
-void show_failure(const std::string& message, bool input_was_chosen) {
-    // A file named on the command line came from a terminal or a script, which has the message.
-    if (!input_was_chosen || !graphical_session()) return;
+bool take_desktop_mark() {
+    const char* mark = std::getenv(desktop_mark);
+    const bool marked = mark != nullptr && std::strcmp(mark, "1") == 0;
+    unsetenv(desktop_mark);
+    return marked;
+}
+
+void show_failure(const std::string& message, bool person_at_desktop) {
+    // A run from a terminal, a script or a service has its message where its caller reads it.
+    if (!person_at_desktop || !graphical_session()) return;
     const DialogTool tool = dialog_tool();
     if (tool.path.empty()) return;
     if (tool.is_zenity) {
@@ -152,8 +184,9 @@ void show_failure(const std::string& message, bool input_was_chosen) {
     }
 }
 
-void launch(const std::string& path) {
-    if (!graphical_session()) return;
+void launch(const std::string& path, bool person_at_desktop) {
+    // Nobody running a command expects a window for every file it converts.
+    if (!person_at_desktop || !graphical_session()) return;
     const std::string opener = find_on_path("xdg-open");
     if (opener.empty()) return;
     // A name starting with '-' would be taken for an option. In a session of its own, the opener
