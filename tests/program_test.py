@@ -448,6 +448,35 @@ class ProgramTest(unittest.TestCase):
                     self.assertEqual((st.st_uid, st.st_gid), (owner, shared), "owner kept")
                     self.assertEqual(st.st_ino == inodes[name], same_inode, "written in place")
 
+    @unittest.skipIf(ON_WINDOWS or "ASAN_OPTIONS" in os.environ,
+                     "address-space limits: POSIX, and not under the sanitizers' own reservations")
+    def test_running_out_of_memory_ends_with_a_message_never_a_signal(self):
+        count = 60000
+        first = 78 + 8 * count
+        self.folder.put("many.pdb", ref.build_pdb(offsets=[first + 16 * i for i in range(count)],
+                                                  size=first + 16 * count))
+        messages = {FILE_NOT_FOUND, INVALID, OUTPUT_NOT_FOUND, OUTPUT_NOT_WRITTEN}
+        outcomes = set()
+        for limit in range(2_000_000, 12_000_001, 250_000):
+            limited = ["prlimit", "--as=%d" % limit]
+            # Only limits where the program can start at all: it reports a missing file.
+            if self.folder.run("missing.pdb", prefix=limited) != (1, FILE_NOT_FOUND):
+                continue
+            with self.subTest(limit=limit):
+                status, stdout = self.folder.run("many.pdb", prefix=limited)
+                self.assertGreaterEqual(status, 0, "ended by a signal")
+                if status == 0:
+                    self.assertEqual(self.folder.names(), ["many.hdb", "many.pdb"])
+                    (self.folder.root / "many.hdb").unlink()
+                else:
+                    self.assertEqual(status, 1)
+                    self.assertIn(stdout, messages)
+                    self.assertEqual(self.folder.names(), ["many.pdb"], "nothing left behind")
+                outcomes.add(stdout)
+        # The limits reach from too little memory to read the database to enough to convert it.
+        self.assertIn(INVALID, outcomes)
+        self.assertIn(b"", outcomes)
+
     @unittest.skipIf(ON_WINDOWS, "inotify")
     def test_converting_does_not_look_like_writing_the_input(self):
         self.folder.put("story.pdb", VALID)
