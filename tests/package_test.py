@@ -102,6 +102,12 @@ class PackageTest(unittest.TestCase):
             for name in ("LICENSE.txt", "README.txt", "converted_database_format.txt"):
                 text = archive.read(name)
                 self.assertEqual(text.count(b"\n"), text.count(b"\r\n"), name)
+            # Written for someone who just unzipped the program, not for its developers.
+            readme = archive.read("README.txt").decode()
+            self.assertIn("palmconv.exe", readme)
+            self.assertIn(f"version {VERSION}", readme)
+            for developer_word in ("apt-get", "cmake", "@VERSION@"):
+                self.assertNotIn(developer_word, readme)
             archive.extractall(self.scratch / "unzipped")
         if os.environ.get("WINE_BITS") == "64":
             self.skipTest("this machine cannot run 32-bit code; the 64-bit build of the same "
