@@ -9,49 +9,13 @@
 #include "converted_database.hpp"
 #include "desktop/desktop.hpp"
 #include "file_io.hpp"
+#include "messages.hpp"
 #include "output_path.hpp"
 #include "platform_file.hpp"
 
 namespace palmconv {
 
 namespace {
-
-enum class Outcome {
-    converted,
-    nothing_chosen,
-    no_chooser,
-    file_not_found,
-    invalid_database,
-    output_not_found,
-    output_not_written,
-};
-
-enum class Channel {
-    none,
-    standard_error,
-    standard_output,  // and a window, when nobody may be watching the console
-};
-
-struct Report {
-    Outcome outcome;
-    const char* message;  // written as it stands, ending in its line end
-    Channel channel;
-    int status;
-};
-
-// Every message the program prints.
-constexpr Report reports[] = {
-    {Outcome::converted, "", Channel::none, 0},
-    {Outcome::nothing_chosen, "", Channel::none, 1},
-    {Outcome::no_chooser,
-     "usage: palmconv FILE (exactly one file is expected, and no file chooser can be shown)\n",
-     Channel::standard_error, 1},
-    {Outcome::file_not_found, "error: file not found\r\n", Channel::standard_output, 1},
-    {Outcome::invalid_database, "error: invalid pdb file\r\n", Channel::standard_output, 1},
-    {Outcome::output_not_found, "error: output file not found\r\n", Channel::standard_output, 1},
-    {Outcome::output_not_written, "error: output file not written\r\n", Channel::standard_output,
-     1},
-};
 
 // How far a run has come: what a person at the desktop should see, and what to report should
 // memory run out at this step.
@@ -120,26 +84,23 @@ int run(int argc, char** argv) {
         // Everything the run had open was closed and discarded on the way out.
         outcome = progress.without_memory;
     }
-    for (const Report& report : reports) {
-        if (report.outcome != outcome) continue;
-        if (report.channel == Channel::none) return report.status;
-        std::FILE* stream = report.channel == Channel::standard_error ? stderr : stdout;
-        std::fputs(report.message, stream);
-        std::fflush(stream);
-        if (report.channel == Channel::standard_output) {
-            try {
-                std::string text = report.message;
-                while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-                    text.pop_back();
-                }
-                desktop::show_failure(text, progress.person_at_desktop);
-            } catch (const std::bad_alloc&) {
-                // The message is printed; without memory there is no window to show it in.
+    const Report& report = report_for(outcome);
+    if (report.channel == Channel::none) return report.status;
+    std::FILE* stream = report.channel == Channel::standard_error ? stderr : stdout;
+    std::fputs(report.message, stream);
+    std::fflush(stream);
+    if (report.channel == Channel::standard_output) {
+        try {
+            std::string text = report.message;
+            while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+                text.pop_back();
             }
+            desktop::show_failure(text, progress.person_at_desktop);
+        } catch (const std::bad_alloc&) {
+            // The message is printed; without memory there is no window to show it in.
         }
-        return report.status;
     }
-    return 1;
+    return report.status;
 }
 
 }  // namespace palmconv
