@@ -75,11 +75,15 @@ class PageSink final : public ByteSink {
     }
 
   private:
-    static constexpr std::size_t chunk_size = 1 << 20;
+    static constexpr std::size_t chunk_size = 4 << 20;
     std::vector<std::uint8_t> buffer_;
     std::uint64_t total_;
     std::uint64_t done_ = 0;
 };
+
+// Each read of the chosen file is a round trip to the browser, which costs far more than the
+// bytes it brings: few large reads, within the page's small memory.
+constexpr std::size_t read_block_size = 8 << 20;
 
 Outcome convert(const std::string& name, std::uint64_t size, std::string& output_name,
                 Outcome& without_memory) {
@@ -93,7 +97,7 @@ Outcome convert(const std::string& name, std::uint64_t size, std::string& output
     output_name = *output;
     without_memory = Outcome::output_not_written;
     PageSink sink(layout.output_size);
-    const FormatError written = write_converted_database(layout, input, sink);
+    const FormatError written = write_converted_database(layout, input, sink, read_block_size);
     if (written == FormatError::write_failed) return Outcome::output_not_written;
     if (written != FormatError::none) return Outcome::invalid_database;
     sink.flush();

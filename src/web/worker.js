@@ -5,7 +5,7 @@ var Module = {};
 
 // Output parts are gathered into a Blob every so often, so that the browser may keep them
 // outside this worker's memory.
-const FOLD_BYTES = 32 * 1024 * 1024;
+const FOLD_BYTES = 64 * 1024 * 1024;
 
 let chosen = null;  // the File being converted
 let reader = null;
@@ -15,9 +15,21 @@ let lastProgress = 0;
 let current = 0;    // the id of the file being converted
 let peakMemory = 0;
 
+// The converter reads in order, a block at a time; the browser answers few large reads much
+// faster than many smaller ones, so the file is read ahead in slices of this size, outside the
+// converter's memory.
+const SLICE_BYTES = 32 * 1024 * 1024;
+let slice = new Uint8Array(0);
+let sliceStart = 0;
+
 Module.readChosen = (offset, pointer, n) => {
   try {
-    const bytes = new Uint8Array(reader.readAsArrayBuffer(chosen.slice(offset, offset + n)));
+    if (offset < sliceStart || offset + n > sliceStart + slice.length) {
+      sliceStart = offset;
+      slice = new Uint8Array(reader.readAsArrayBuffer(
+          chosen.slice(offset, offset + Math.max(n, SLICE_BYTES))));
+    }
+    const bytes = slice.subarray(offset - sliceStart, Math.min(offset - sliceStart + n, slice.length));
     HEAPU8.set(bytes, pointer);
     return bytes.length;
   } catch (error) {
@@ -52,6 +64,7 @@ function convert(id, file) {
   current = id;
   chosen = file;
   reader = new FileReaderSync();
+  slice = new Uint8Array(0);
   parts = [];
   unfolded = 0;
   let message;
@@ -70,6 +83,7 @@ function convert(id, file) {
   }
   parts = [];
   chosen = null;
+  slice = new Uint8Array(0);
   postMessage(result);
 }
 

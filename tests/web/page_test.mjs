@@ -8,14 +8,9 @@ import {createHash} from "node:crypto";
 import fs from "node:fs";
 import os from "node:os";
 import path from "node:path";
-import {fileURLToPath, pathToFileURL} from "node:url";
-import {chromium} from "playwright-core";
+import {bigDatabase, launchBrowser, native, pageUrl, top, waitForResults} from "./page_driver.mjs";
 
-const here = path.dirname(fileURLToPath(import.meta.url));
-const top = path.resolve(here, "../..");
 const golden = path.join(top, "tests/golden");
-const pageUrl = pathToFileURL(path.resolve(top, process.env.PALMCONV_PAGE ?? "build/web/site/index.html")).href;
-const native = path.resolve(top, process.env.PALMCONV ?? "build/native/palmconv");
 const screenshot = process.env.SCREENSHOT;
 
 let browser;
@@ -23,11 +18,7 @@ let scratch;
 
 before(async () => {
   scratch = fs.mkdtempSync(path.join(os.tmpdir(), "palmconv-web-"));
-  browser = await chromium.launch({
-    executablePath: process.env.CHROMIUM ?? "/usr/bin/chromium",
-    args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-           "--disable-background-networking", "--disable-component-update", "--disable-sync"],
-  });
+  browser = await launchBrowser();
 });
 
 after(async () => {
@@ -69,12 +60,9 @@ function nativeResult(file) {
   return {name: outputs[0], bytes: fs.readFileSync(path.join(folder, outputs[0]))};
 }
 
-// Waits until the entries of `names`, in order after `skip` earlier ones, are done; their results.
+// Waits for `count` entries after the first `skip`; their results, downloads saved.
 async function results(page, count, skip = 0) {
-  await page.waitForFunction(([count, skip]) => {
-    const items = [...document.querySelectorAll("#results li")].slice(skip);
-    return items.length >= count && items.slice(0, count).every((li) => li.dataset.state !== "converting");
-  }, [count, skip], {timeout: 600_000});
+  await waitForResults(page, count, skip);
   const items = await page.locator("#results li").all();
   const found = [];
   for (const item of items.slice(skip, skip + count)) {
@@ -181,20 +169,6 @@ test("the page is keyboard-operable and announces its results", async () => {
   assert.equal(result.name, "one_record.hdb");
   await close();
 });
-
-// A database of 65,535 records of 4 KiB, made sparse: 256 MiB that take no room on the disk.
-function bigDatabase(file) {
-  const count = 65535;
-  const recordSize = 4096;
-  const first = 78 + 8 * count;
-  const header = Buffer.alloc(first);
-  header.write("Big", 0, "latin1");
-  header.write("TEXtREAd", 60, "latin1");
-  header.writeUInt16BE(count, 76);
-  for (let i = 0; i < count; i++) header.writeUInt32BE(first + i * recordSize, 78 + 8 * i);
-  fs.writeFileSync(file, header);
-  fs.truncateSync(file, first + count * recordSize);
-}
 
 function sha256(file) {
   return createHash("sha256").update(fs.readFileSync(file)).digest("hex");
