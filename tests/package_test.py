@@ -21,6 +21,7 @@ ARCH = subprocess.run(["dpkg", "--print-architecture"], capture_output=True,
                       text=True).stdout.strip()
 DEB = TOP / "dist" / f"palmconv_{VERSION}_{ARCH}.deb"
 ZIP = TOP / "dist" / f"palmconv-{VERSION}-win32.zip"
+WEB_ZIP = TOP / "dist" / f"palmconv-{VERSION}-web.zip"
 MAN_PAGE = TOP / "build/package/palmconv.1"
 
 # What an install puts under its prefix.
@@ -113,6 +114,15 @@ class PackageTest(unittest.TestCase):
             self.skipTest("this machine cannot run 32-bit code; the 64-bit build of the same "
                           "sources passes the Windows tests")
         self.convert_golden(["wine", str(self.scratch / "unzipped/palmconv.exe")], self.scratch)
+
+    def test_web_archive_holds_the_page_that_was_tested(self):
+        with zipfile.ZipFile(WEB_ZIP) as archive:
+            self.assertEqual(sorted(archive.namelist()), ["LICENSE.txt", "README.txt", "index.html"])
+            self.assertEqual(archive.read("index.html"),
+                             (TOP / "build/web/site/index.html").read_bytes())
+            readme = archive.read("README.txt").decode()
+            self.assertIn(f"palmconv {VERSION}", readme)
+            self.assertEqual(readme.count("\n"), readme.count("\r\n"))
 
     def test_manual_page_and_desktop_entry_are_clean(self):
         page = MAN_PAGE.read_text()
