@@ -8,10 +8,10 @@
 
 #include "converted_database.hpp"
 #include "desktop/desktop.hpp"
-#include "file_io.hpp"
+#include "files/file_io.hpp"
+#include "files/platform_file.hpp"
 #include "messages.hpp"
 #include "output_path.hpp"
-#include "platform_file.hpp"
 
 namespace palmconv {
 

@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "conversion/platform_file.hpp"
 #include "desktop.hpp"
+#include "files/platform_file.hpp"
 
 extern char** environ;
 
