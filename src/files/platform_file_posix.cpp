@@ -54,6 +54,17 @@ auto with_signals_blocked(Action action) {
     return result;
 }
 
+// Whether two files' status describes the same file, however each was named.
+bool same_file(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Cuts an in-place output to `size` and stops an interrupt from cutting it again.
+void let_go_of_in_place(int fd, off_t size) {
+    (void)ftruncate(fd, size);
+    in_place_fd = -1;
+}
+
 bool has_write_permission(const struct stat& st) {
     // Root may write anything; a file with no write bit at all is still treated as read-only.
     return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
@@ -284,7 +295,7 @@ Target inspect_target(const std::string& target, std::FILE* input) {
         return {errno == ENOENT ? TargetKind::missing : TargetKind::not_replaceable};
     }
     struct stat in {};
-    if (fstat(fileno(input), &in) == 0 && in.st_dev == st.st_dev && in.st_ino == st.st_ino) {
+    if (fstat(fileno(input), &in) == 0 && same_file(in, st)) {
         return {TargetKind::input};
     }
     if (!S_ISREG(st.st_mode) || !has_write_permission(st) || access(target.c_str(), W_OK) != 0) {
@@ -322,12 +333,12 @@ InPlaceResult open_in_place(const std::string& target, std::FILE* input, std::ui
     if (fd < 0 && errno == EACCES)
         fd = open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return InPlaceResult::not_openable;
-    struct stat st {
-    }, in{};
+    struct stat st {};
+    struct stat in {};
     // It must still be what was inspected: a regular file, and not the input.
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fstat(fileno(input), &in) != 0 ||
-        (in.st_dev == st.st_dev && in.st_ino == st.st_ino) ||
-        size > static_cast<std::uint64_t>(INT64_MAX) || fcntl(fd, F_SETFL, 0) != 0) {
+        same_file(in, st) || size > static_cast<std::uint64_t>(INT64_MAX) ||
+        fcntl(fd, F_SETFL, 0) != 0) {
         close(fd);
         return InPlaceResult::not_openable;
     }
@@ -338,8 +349,7 @@ InPlaceResult open_in_place(const std::string& target, std::FILE* input, std::ui
     // Room for the whole conversion first, so that a full disk or a file size limit is met
     // before a byte of the old output is lost.
     if (size > 0 && posix_fallocate(fd, 0, static_cast<off_t>(size)) != 0) {
-        (void)ftruncate(fd, st.st_size);
-        in_place_fd = -1;
+        let_go_of_in_place(fd, st.st_size);
         close(fd);
         return InPlaceResult::no_room;
     }
@@ -350,8 +360,7 @@ InPlaceResult open_in_place(const std::string& target, std::FILE* input, std::ui
     pending.new_size = size;
     pending.stream = fdopen(fd, "wb");  // "w" here neither creates nor truncates
     if (pending.stream == nullptr) {
-        (void)ftruncate(fd, st.st_size);
-        in_place_fd = -1;
+        let_go_of_in_place(fd, st.st_size);
         close(fd);
         return InPlaceResult::not_openable;
     }
@@ -457,11 +466,10 @@ CommitResult commit_pending(PendingFile& pending, Durability durability) {
 
 void discard_pending(PendingFile& pending) {
     if (pending.in_place && pending.stream != nullptr) {
-        const int fd = fileno(pending.stream);
         std::fflush(pending.stream);
         // Nothing lost yet: back to the old size, which the reservation may have grown.
-        (void)ftruncate(fd, pending.overwriting ? 0 : static_cast<off_t>(pending.old_size));
-        in_place_fd = -1;
+        let_go_of_in_place(fileno(pending.stream),
+                           pending.overwriting ? 0 : static_cast<off_t>(pending.old_size));
     }
     if (pending.stream != nullptr) std::fclose(pending.stream);
     pending.stream = nullptr;

@@ -32,6 +32,14 @@ bool set_size(HANDLE handle, std::uint64_t size) {
     return SetFileInformationByHandle(handle, FileEndOfFileInfo, &info, sizeof info) != 0;
 }
 
+// Cuts an in-place output to `size` and stops an interrupt from cutting it again.
+void let_go_of_in_place(HANDLE handle, std::uint64_t size) {
+    EnterCriticalSection(&pending_lock);
+    set_size(handle, size);
+    in_place = nullptr;
+    LeaveCriticalSection(&pending_lock);
+}
+
 BOOL WINAPI end_on_interrupt(DWORD) {
     EnterCriticalSection(&pending_lock);
     // A file marked for deletion goes with the process; the file is open, but shared for this.
@@ -298,10 +306,7 @@ InPlaceResult open_in_place(const std::string& target, std::FILE* input, std::ui
     in_place_cut_to = static_cast<std::uint64_t>(old_size.QuadPart);
     LeaveCriticalSection(&pending_lock);
     if (!reserve(handle, static_cast<std::uint64_t>(old_size.QuadPart), size)) {
-        EnterCriticalSection(&pending_lock);
-        set_size(handle, static_cast<std::uint64_t>(old_size.QuadPart));
-        in_place = nullptr;
-        LeaveCriticalSection(&pending_lock);
+        let_go_of_in_place(handle, static_cast<std::uint64_t>(old_size.QuadPart));
         CloseHandle(handle);
         return InPlaceResult::no_room;
     }
@@ -313,10 +318,7 @@ InPlaceResult open_in_place(const std::string& target, std::FILE* input, std::ui
     const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
     pending.stream = fd >= 0 ? _fdopen(fd, "wb") : nullptr;
     if (pending.stream == nullptr) {
-        EnterCriticalSection(&pending_lock);
-        set_size(handle, pending.old_size);
-        in_place = nullptr;
-        LeaveCriticalSection(&pending_lock);
+        let_go_of_in_place(handle, pending.old_size);
         if (fd >= 0) {
             _close(fd);
         } else {
@@ -387,12 +389,9 @@ CommitResult commit_pending(PendingFile& pending, Durability durability) {
 
 void discard_pending(PendingFile& pending) {
     if (pending.in_place && pending.stream != nullptr) {
-        EnterCriticalSection(&pending_lock);
         std::fflush(pending.stream);
         // Nothing lost yet: back to the old size, which the reservation may have grown.
-        set_size(handle_of(pending.stream), pending.overwriting ? 0 : pending.old_size);
-        in_place = nullptr;
-        LeaveCriticalSection(&pending_lock);
+        let_go_of_in_place(handle_of(pending.stream), pending.overwriting ? 0 : pending.old_size);
     }
     // A marked file is deleted by this close; an unmarked one is removed by name.
     if (pending.stream != nullptr) std::fclose(pending.stream);
