@@ -3,10 +3,12 @@
 
 PALMCONV names the command (for example `build/native/palmconv`, or `wine palmconv.exe`).
 """
+import atexit
 import os
 import pathlib
 import resource
 import shlex
+import shutil
 import signal
 import stat
 import subprocess
@@ -52,6 +54,18 @@ def without_unnamed_files():
     return env
 
 
+def runnable_by_others():
+    """The command, from a copy of the program that other users can reach: the checkout it was
+    built in may sit in a folder only its owner can enter."""
+    copy = pathlib.Path(tempfile.gettempdir()) / ("palmconv-%d-%s" % (os.getpid(),
+                                                                   pathlib.Path(COMMAND[-1]).name))
+    if not copy.exists():
+        shutil.copy(COMMAND[-1], copy)
+        copy.chmod(0o755)
+        atexit.register(copy.unlink)
+    return COMMAND[:-1] + [str(copy)]
+
+
 class Folder:
     """A temporary folder the converter runs in, with helpers to read what it holds."""
 
@@ -78,7 +92,8 @@ class Folder:
 
         as_user = {} if user is None else {"user": user, "group": user,
                                            "extra_groups": list(groups)}
-        done = subprocess.run(list(prefix) + COMMAND + list(args), cwd=self.root,
+        command = COMMAND if user is None else runnable_by_others()
+        done = subprocess.run(list(prefix) + command + list(args), cwd=self.root,
                               env=env or environment(), stdin=subprocess.DEVNULL,
                               capture_output=True,
                               timeout=120, preexec_fn=limit, **as_user)
@@ -230,7 +245,8 @@ class ProgramTest(unittest.TestCase):
                 signal.signal(signal_number, signal.SIG_IGN)
 
         as_user = {} if user is None else {"user": user, "group": user, "extra_groups": []}
-        process = subprocess.Popen(COMMAND + [name], cwd=self.folder.root,
+        command = COMMAND if user is None else runnable_by_others()
+        process = subprocess.Popen(command + [name], cwd=self.folder.root,
                                    env=env or environment(), stdout=subprocess.PIPE,
                                    preexec_fn=prepare, **as_user)
         deadline = time.monotonic() + 30
