@@ -34,10 +34,13 @@ std::size_t InputFile::read(std::uint8_t* buf, std::size_t n) {
     return std::fread(buf, 1, n, file_);
 }
 
-std::unique_ptr<OutputFile> OutputFile::create(const std::string& path, const InputFile& input,
-                                               std::uint64_t size, OutputStart& result) {
+std::unique_ptr<OutputFile> OutputFile::create(const std::string& output_path,
+                                               const InputFile& input, std::uint64_t size,
+                                               OutputStart& result) {
     using platform::TargetKind;
     result = OutputStart::not_found;
+    std::string path;
+    if (!platform::follow_links(output_path, path)) return nullptr;
     const platform::Target target = platform::inspect_target(path, input.file_);
     if (target.kind == TargetKind::not_replaceable) return nullptr;
     platform::PendingFile pending;

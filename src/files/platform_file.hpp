@@ -57,11 +57,16 @@ enum class TargetKind {
 struct Target {
     TargetKind kind = TargetKind::missing;
     // False where a new file put in its place would lose what its owner set on it (its owner),
-    // or could not take its place at all (another program holds it open).
+    // or could not take its place at all (another program holds it open, a file is mounted over
+    // it, its folder lets no name be replaced).
     bool new_file_keeps_it = true;
 };
 
-// Looks at what is at `target`, and whether it is the very file open as `input`.
+// The file an output path names: the path itself, or, where it is a symbolic link, the file the
+// link leads to, which is written through it; false for a link that leads nowhere.
+bool follow_links(const std::string& path, std::string& target);
+
+// Looks at what is at `target`, and whether it is (or may be) the very file open as `input`.
 Target inspect_target(const std::string& target, std::FILE* input);
 
 // An output being written: a new file in the folder of its target that takes the target's name
@@ -84,8 +89,10 @@ bool create_pending(const std::string& target, PendingFile& pending);
 
 enum class InPlaceResult { opened, not_openable, no_room };
 
-// Opens the old output at `target` to be written over, once room for `size` bytes is reserved;
-// refuses the file open as `input`. Anything but `opened` leaves the old output as it was.
+// Opens the old output at `target` to be written over, once room for `size` bytes is really
+// taken (within the file size limit, and free on a file system that copies on write), holding
+// it against other conversions writing it in place; refuses the file open as `input`, or one
+// that may be it. Anything but `opened` leaves the old output as it was.
 InPlaceResult open_in_place(const std::string& target, std::FILE* input, std::uint64_t size,
                             PendingFile& pending);
 

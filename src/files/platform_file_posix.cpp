@@ -1,7 +1,12 @@
 #include <fcntl.h>
+#include <linux/falloc.h>
+#include <linux/magic.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/uio.h>
 #include <sys/xattr.h>
 #include <time.h>
@@ -34,21 +39,38 @@ off_t in_place_cut_to = 0;
 void remove_pending_and_reraise(int signal_number) {
     if (pending_name[0] != '\0') unlink(pending_name);
     if (in_place_fd >= 0) (void)ftruncate(in_place_fd, in_place_cut_to);
+    // Ends by the same signal, so that the caller sees what ended the run.
     ::signal(signal_number, SIG_DFL);
     ::raise(signal_number);
 }
 
-// Signals whose default action ends the process and that a handler can answer.
-constexpr int ending_signals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,   SIGUSR1,
-                                  SIGUSR2, SIGALRM, SIGXCPU, SIGVTALRM, SIGPROF};
+// The signals this program answers: every one whose default action ends the process, but for
+// those it ignores for its own use and those the caller ignored.
+sigset_t answered_signals;
 
-// Runs `action` with the ending signals held back, so the pending name and the file agree.
+// Whether a signal's default action ends the process (rather than ignoring it or stopping it).
+bool ends_process_by_default(int s) {
+    switch (s) {
+        case SIGCHLD:
+        case SIGCONT:
+        case SIGSTOP:
+        case SIGTSTP:
+        case SIGTTIN:
+        case SIGTTOU:
+        case SIGURG:
+        case SIGWINCH:
+        case SIGKILL:  // ends the process, but cannot be answered
+            return false;
+        default:
+            return true;
+    }
+}
+
+// Runs `action` with the answered signals held back, so the pending name and the file agree.
 template <typename Action>
 auto with_signals_blocked(Action action) {
-    sigset_t block, previous;
-    sigemptyset(&block);
-    for (int s : ending_signals) sigaddset(&block, s);
-    sigprocmask(SIG_BLOCK, &block, &previous);
+    sigset_t previous;
+    sigprocmask(SIG_BLOCK, &answered_signals, &previous);
     auto result = action();
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     return result;
@@ -57,6 +79,14 @@ auto with_signals_blocked(Action action) {
 // Whether two files' status describes the same file, however each was named.
 bool same_file(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether `b` may be the file `a` seen another way: an overlay or a network file system can show
+// one file under another device number, but not with another inode number, size and time.
+bool maybe_same_file(const struct stat& a, const struct stat& b) {
+    return same_file(a, b) ||
+           (a.st_ino == b.st_ino && a.st_size == b.st_size &&
+            a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec);
 }
 
 // Cuts an in-place output to `size` and stops an interrupt from cutting it again.
@@ -183,12 +213,20 @@ constexpr char access_acl[] = "system.posix_acl_access";
 // Sets on the new file `fd` what the owner set on the old one at `target` (`st`): owner and group
 // where this process may set them, extended attributes (ACLs among them) where it can read and
 // set them, and the permission bits, never set-ID or sticky bits, which would come from a mode
-// someone else may have chosen. False when the permission bits could not be kept.
+// someone else may have chosen. False when the group or the permission bits could not be kept.
 bool keep_what_owner_set(const std::string& target, const struct stat& st, int fd) {
-    if (geteuid() == 0) {
+    struct stat made {};
+    if (fstat(fd, &made) != 0) return false;
+    // A new file's group comes from the user or, in a set-group-ID folder, from the folder.
+    if (geteuid() == 0 && (made.st_uid != st.st_uid || made.st_gid != st.st_gid)) {
         (void)fchown(fd, st.st_uid, st.st_gid);
-    } else if (st.st_gid != getegid()) {
+    } else if (made.st_gid != st.st_gid) {
         (void)fchown(fd, static_cast<uid_t>(-1), st.st_gid);  // where the user belongs to it
+    }
+    // Readers the old group did not admit must not be admitted by the new one.
+    if (fstat(fd, &made) != 0 || made.st_gid != st.st_gid ||
+        (geteuid() == 0 && made.st_uid != st.st_uid)) {
+        return false;
     }
     bool has_acl = false;
     try {
@@ -215,6 +253,81 @@ bool keep_what_owner_set(const std::string& target, const struct stat& st, int f
     return fchmod(fd, st.st_mode & 0777) == 0;
 }
 
+
+// Whether a file is mounted over the name `path` (a bind mount), which no rename can replace.
+bool is_mount_point(const std::string& path) {
+    struct statx sx {};
+    if (statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS, &sx) == 0 &&
+        (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0) {
+        return (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+    }
+    // Older systems: a file mounted from another file system shows another device.
+    struct stat file {};
+    struct stat folder {};
+    const std::string prefix = folder_prefix(path);
+    return stat(path.c_str(), &file) == 0 &&
+           stat(prefix.empty() ? "." : prefix.c_str(), &folder) == 0 &&
+           file.st_dev != folder.st_dev;
+}
+
+// Whether a folder lets names be added to it but none be replaced or removed (append-only or
+// immutable): a temporary name made there could never be taken back.
+bool only_adds_names(const std::string& prefix) {
+    struct statx sx {};
+    if (statx(AT_FDCWD, prefix.empty() ? "." : prefix.c_str(), 0, STATX_BASIC_STATS, &sx) != 0)
+        return false;
+    return (sx.stx_attributes & sx.stx_attributes_mask &
+            (STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE)) != 0;
+}
+
+// File systems that write every changed block anew, so that overwriting a file takes new room.
+bool copies_on_write(const struct statfs& fs) {
+    constexpr unsigned long zfs_magic = 0x2fc12fc1;
+    constexpr unsigned long bcachefs_magic = 0xca451a4e;
+    const auto type = static_cast<unsigned long>(fs.f_type);
+    return type == BTRFS_SUPER_MAGIC || type == zfs_magic || type == bcachefs_magic;
+}
+
+// Room the file system must keep beyond a copy-on-write conversion, for what it writes about it.
+constexpr std::uint64_t copy_on_write_headroom = 1 << 20;
+
+// Takes room for an in-place output of `size` bytes over an old one of `old_size`, before any
+// old byte is overwritten; false, with nothing taken beyond the old size, when there is none.
+bool reserve_in_place(int fd, off_t old_size, off_t size) {
+    struct rlimit limit {};
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        static_cast<std::uint64_t>(size) > static_cast<std::uint64_t>(limit.rlim_cur)) {
+        return false;
+    }
+    struct statfs fs {};
+    if (fstatfs(fd, &fs) == 0 && copies_on_write(fs)) {
+        // Reserving promises nothing here: the whole conversion must fit in what is free.
+        const std::uint64_t free_blocks = geteuid() == 0 ? fs.f_bfree : fs.f_bavail;
+        const std::uint64_t block = static_cast<std::uint64_t>(fs.f_bsize);
+        if (free_blocks < (static_cast<std::uint64_t>(size) + copy_on_write_headroom) / block + 1)
+            return false;
+    }
+    if (size == 0) return true;
+    // Blocks an old output shares with another file (a reflink copy) must be its own first.
+    const off_t shared = std::min(old_size, size);
+    if (shared > 0 && fallocate(fd, FALLOC_FL_UNSHARE_RANGE, 0, shared) != 0 &&
+        errno != EOPNOTSUPP && errno != EINVAL && errno != ENOSYS) {
+        return false;
+    }
+    if (fallocate(fd, 0, 0, size) == 0) return true;
+    if (errno != EOPNOTSUPP && errno != ENOSYS) return false;
+    // Without allocation (ext2, some network file systems), room is taken by writing zeros where
+    // the old output holds nothing.
+    static const std::uint8_t zeros[64 * 1024] = {};
+    for (off_t at = old_size; at < size;) {
+        const std::size_t n = static_cast<std::size_t>(std::min<off_t>(size - at, sizeof zeros));
+        const ssize_t written = pwrite(fd, zeros, n, at);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        at += written;
+    }
+    return fsync(fd) == 0 || errno == EINVAL;
+}
 }  // namespace
 
 void prepare_process() {
@@ -223,18 +336,30 @@ void prepare_process() {
         struct sigaction current {};
         return sigaction(s, nullptr, &current) != 0 || current.sa_handler == SIG_IGN;
     };
+    sigemptyset(&answered_signals);
     for (int s : {SIGXFSZ, SIGPIPE}) {
         if (ignored_by_caller(s)) continue;
         ::signal(s, SIG_IGN);
         set_aside.push_back(s);
     }
-    for (int s : ending_signals) {
-        if (ignored_by_caller(s)) continue;
+    // The standard signals, then the real-time ones this C library leaves to programs.
+    for (int s = 1; s <= SIGRTMAX; ++s) {
+        if ((s > SIGSYS && s < SIGRTMIN) || s == SIGXFSZ || s == SIGPIPE) continue;
+        if (!ends_process_by_default(s) || ignored_by_caller(s)) continue;
         struct sigaction action {};
         action.sa_handler = remove_pending_and_reraise;
         sigemptyset(&action.sa_mask);
-        sigaction(s, &action, nullptr);
+        if (sigaction(s, &action, nullptr) != 0) continue;
+        sigaddset(&answered_signals, s);
         set_aside.push_back(s);
+    }
+    // Every handler cleans up the same file: one at a time.
+    for (int s : set_aside) {
+        struct sigaction action {};
+        if (sigaction(s, nullptr, &action) != 0 || action.sa_handler != remove_pending_and_reraise)
+            continue;
+        action.sa_mask = answered_signals;
+        sigaction(s, &action, nullptr);
     }
 }
 
@@ -289,20 +414,37 @@ void unmap_view(Mapping& mapping) {
     mapping = {};
 }
 
+bool follow_links(const std::string& path, std::string& target) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+        target = path;
+        return true;
+    }
+    // Written through, as a plain overwrite would; a link to nothing is refused, not replaced.
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) return false;
+    target = resolved;
+    std::free(resolved);
+    return true;
+}
+
 Target inspect_target(const std::string& target, std::FILE* input) {
     struct stat st {};
     if (stat(target.c_str(), &st) != 0) {
         return {errno == ENOENT ? TargetKind::missing : TargetKind::not_replaceable};
     }
     struct stat in {};
-    if (fstat(fileno(input), &in) == 0 && same_file(in, st)) {
+    if (fstat(fileno(input), &in) != 0 || maybe_same_file(in, st)) {
         return {TargetKind::input};
     }
     if (!S_ISREG(st.st_mode) || !has_write_permission(st) || access(target.c_str(), W_OK) != 0) {
         return {TargetKind::not_replaceable};
     }
-    // Only root can give a new file someone else's ownership.
-    return {TargetKind::replaceable, geteuid() == 0 || st.st_uid == geteuid()};
+    // Only root can give a new file someone else's ownership, and no new file can take the name
+    // of a file mounted over it or in a folder that only lets names be added.
+    return {TargetKind::replaceable, (geteuid() == 0 || st.st_uid == geteuid()) &&
+                                         !is_mount_point(target) &&
+                                         !only_adds_names(folder_prefix(target))};
 }
 
 bool create_pending(const std::string& target, PendingFile& pending) {
@@ -327,17 +469,22 @@ bool create_pending(const std::string& target, PendingFile& pending) {
 
 InPlaceResult open_in_place(const std::string& target, std::FILE* input, std::uint64_t size,
                             PendingFile& pending) {
-    // Read access too, where there is any, lets a reservation the file system cannot make
-    // itself be made by writing only where the old output holds no data.
+    // Read access too, where there is any, as a plain open for update would ask for.
     int fd = open(target.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0 && errno == EACCES)
         fd = open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return InPlaceResult::not_openable;
+    // Another conversion writing the same output in place finishes first: the result is then
+    // one conversion or the other, never a mix of both.
+    int locked;
+    do {
+        locked = flock(fd, LOCK_EX);
+    } while (locked != 0 && errno == EINTR);
     struct stat st {};
     struct stat in {};
     // It must still be what was inspected: a regular file, and not the input.
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fstat(fileno(input), &in) != 0 ||
-        same_file(in, st) || size > static_cast<std::uint64_t>(INT64_MAX) ||
+        maybe_same_file(in, st) || size > static_cast<std::uint64_t>(INT64_MAX) ||
         fcntl(fd, F_SETFL, 0) != 0) {
         close(fd);
         return InPlaceResult::not_openable;
@@ -348,7 +495,7 @@ InPlaceResult open_in_place(const std::string& target, std::FILE* input, std::ui
     });
     // Room for the whole conversion first, so that a full disk or a file size limit is met
     // before a byte of the old output is lost.
-    if (size > 0 && posix_fallocate(fd, 0, static_cast<off_t>(size)) != 0) {
+    if (!reserve_in_place(fd, st.st_size, static_cast<off_t>(size))) {
         let_go_of_in_place(fd, st.st_size);
         close(fd);
         return InPlaceResult::no_room;

@@ -62,7 +62,8 @@ HANDLE handle_of(std::FILE* stream) {
 
 // Makes room for `size` bytes in a file of `old_size` before anything of it is overwritten: as
 // allocation, which leaves the content and size alone, or, where the file system cannot allocate
-// (wine), by growing the file to that size. False when there is no room.
+// (wine), by writing zeros beyond the old size, since a file only made longer may hold no blocks
+// there. False when there is no room.
 bool reserve(HANDLE handle, std::uint64_t old_size, std::uint64_t size) {
     FILE_ALLOCATION_INFO room{};
     room.AllocationSize.QuadPart = static_cast<LONGLONG>(size);
@@ -72,7 +73,20 @@ bool reserve(HANDLE handle, std::uint64_t old_size, std::uint64_t size) {
         error != ERROR_INVALID_PARAMETER && error != ERROR_INVALID_FUNCTION) {
         return false;
     }
-    return size <= old_size || set_size(handle, size);
+    static const char zeros[64 * 1024] = {};
+    for (std::uint64_t at = old_size; at < size;) {
+        const DWORD n = static_cast<DWORD>(std::min<std::uint64_t>(size - at, sizeof zeros));
+        OVERLAPPED where{};
+        where.Offset = static_cast<DWORD>(at);
+        where.OffsetHigh = static_cast<DWORD>(at >> 32);
+        DWORD written = 0;
+        if (!WriteFile(handle, zeros, n, &written, &where) || written == 0) return false;
+        at += written;
+    }
+    // A positioned write on this handle moves its position; the output starts at the beginning.
+    LARGE_INTEGER start{};
+    return SetFilePointerEx(handle, start, nullptr, FILE_BEGIN) &&
+           (size <= old_size || FlushFileBuffers(handle));
 }
 
 constexpr DWORD all_sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -218,6 +232,29 @@ bool size_of(std::FILE* file, std::uint64_t& out) {
 const std::uint8_t* map_view(std::FILE*, std::uint64_t, std::size_t, Mapping&) { return nullptr; }
 
 void unmap_view(Mapping& mapping) { mapping = {}; }
+
+bool follow_links(const std::string& path, std::string& target) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        target = path;
+        return true;
+    }
+    // Written through, as a plain overwrite would; a link to nothing is refused, not replaced.
+    const HANDLE file = CreateFileA(path.c_str(), 0, all_sharing, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    char final_path[MAX_PATH + 8];
+    const DWORD length = GetFinalPathNameByHandleA(file, final_path, sizeof final_path,
+                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    CloseHandle(file);
+    if (length == 0 || length >= sizeof final_path) return false;
+    target.assign(final_path, length);
+    // The long-path prefix the system puts before a drive letter is not needed by the rest.
+    if (target.rfind("\\\\?\\", 0) == 0 && target.size() > 6 && target[5] == ':') {
+        target.erase(0, 4);
+    }
+    return true;
+}
 
 Target inspect_target(const std::string& target, std::FILE* input) {
     const DWORD attributes = GetFileAttributesA(target.c_str());
