@@ -35,6 +35,14 @@ OUTPUT_NOT_WRITTEN = b"error: output file not written" + NEWLINE
 
 VALID = (GOLDEN / "decode" / "edge_lengths.pdb").read_bytes()
 VALID_HDB = (GOLDEN / "decode" / "edge_lengths.hdb").read_bytes()
+# A database of 590 KB that converts to about as much.
+BOOK = ref.build_pdb([bytes(16)] + [bytes((i + j) & 0xFF for j in range(4096)) for i in range(144)])
+BOOK_HDB = ref.convert(BOOK)
+USER, OTHER_USER, SHARED_GROUP = 1001, 1002, 1234
+
+
+def have(*commands):
+    return all(shutil.which(c) for c in commands)
 
 
 def environment():
@@ -285,15 +293,16 @@ class ProgramTest(unittest.TestCase):
                                        signal.SIGUSR1, signal.SIGALRM, signal.SIGKILL)]
             # Where unnamed files are not to be had, the named temporary file is removed by
             # every signal that can be answered.
-            cases += [("named", s) for s in (signal.SIGINT, signal.SIGTERM, signal.SIGUSR1)]
+            cases += [("named", s) for s in self.ending_signals()]
         for how, signal_number in cases:
-            with self.subTest(how=how, signal=signal_number.name):
+            with self.subTest(how=how, signal=signal.strsignal(signal_number)):
                 env = without_unnamed_files() if how == "named" else None
                 process = self.start_converting("big.pdb", env=env)
                 process.send_signal(signal_number)
                 status = process.wait(timeout=30)
                 # Windows ends an interrupted or killed program with a status of its own.
-                self.assertEqual(status != 0 if ON_WINDOWS else status == -signal_number, True)
+                self.assertEqual(status != 0 if ON_WINDOWS else status == -signal_number, True,
+                                 status)
                 # wine removes a file left to go on closing just after the process has ended.
                 deadline = time.monotonic() + (5 if ON_WINDOWS else 0)
                 while len(self.folder.names()) > 1 and time.monotonic() < deadline:
@@ -305,8 +314,8 @@ class ProgramTest(unittest.TestCase):
         """Never a mix of old and new that could pass for a whole database."""
         user = 1001
         os.chmod(self._tmp.name, 0o755)
-        for signal_number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-            with self.subTest(signal_number.name):
+        for signal_number in self.ending_signals():
+            with self.subTest(signal.strsignal(signal_number)):
                 self.fresh()
                 self.big_database()
                 output = self.folder.put("big.hdb", b"old output")
@@ -322,6 +331,247 @@ class ProgramTest(unittest.TestCase):
                 self.assertIn(size, (0, len(b"old output")))
                 if size:
                     self.assertEqual(output.read_bytes(), b"old output")
+
+    # What follows replaces old outputs on real file systems, as root setting up for other users.
+
+    def mount(self, kind, size):
+        """A fresh file system of `kind` ("tmpfs", "ext2", "btrfs") and `size` bytes, mounted in
+        this test's folder; skips the test where the machine cannot make one."""
+        if os.geteuid() != 0:
+            self.skipTest("mounting needs root")
+        tools = {"ext2": "mkfs.ext2", "btrfs": "mkfs.btrfs"}
+        if kind in tools and not have(tools[kind]):
+            self.skipTest(f"{tools[kind]} is not installed")
+        self._folders += 1
+        mount = pathlib.Path(self._tmp.name) / f"{kind}-{self._folders}"
+        mount.mkdir()
+        if kind == "tmpfs":
+            command = ["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(mount)]
+        else:
+            image = pathlib.Path(self._tmp.name) / f"{kind}-{self._folders}.img"
+            with open(image, "wb") as f:
+                f.truncate(size)
+            make = ["mkfs.ext2", "-q", "-F"] if kind == "ext2" else ["mkfs.btrfs", "-q", "-f"]
+            subprocess.run(make + [str(image)], check=True, capture_output=True)
+            command = ["mount", "-o", "loop", str(image), str(mount)]
+        done = subprocess.run(command, capture_output=True)
+        if done.returncode != 0:
+            self.skipTest(f"cannot mount {kind}: {done.stderr.decode().strip()}")
+        self._mounts.insert(0, mount)
+        os.chmod(self._tmp.name, 0o755)
+        self.folder = Folder(mount)
+        return self.folder
+
+    def fill(self, leave):
+        """Takes all but about `leave` bytes of the free room of the folder's file system."""
+        filler = self.folder.root / "filler"
+        for _ in range(20):
+            subprocess.run(["sync", "-f", str(self.folder.root)], check=True)
+            free = os.statvfs(self.folder.root)
+            spare = free.f_bavail * free.f_frsize - leave
+            if abs(spare) < 64 * 1024:
+                return
+            size = max(0, (filler.stat().st_size if filler.exists() else 0) + spare)
+            if filler.exists():
+                filler.unlink()
+                subprocess.run(["sync", "-f", str(self.folder.root)], check=True)
+            if size:
+                with open(filler, "wb") as f:
+                    os.posix_fallocate(f.fileno(), 0, size)
+        self.fail("could not bring the free room to %d bytes" % leave)
+
+    def close_for_user(self, *names):
+        """Gives `names` to the user in a folder where the user can make no file, so that an old
+        output there can only be written in place."""
+        for name in names:
+            os.chown(self.folder.root / name, USER, USER)
+        os.chown(self.folder.root, 0, 0)
+        self.folder.root.chmod(0o755)
+
+    @unittest.skipIf(ON_WINDOWS or os.geteuid() != 0, "POSIX owners, set up as root")
+    def test_in_place_output_takes_its_room_before_overwriting(self):
+        """Room is really taken first; where it cannot be, the old output stays as it was."""
+        old_big = b"\xee" * (1 << 20)
+        # (what, file system and size, input, old output and its mode, free room to leave,
+        #  file size limit, expected outcome)
+        cases = [
+            ("file size limit", None, VALID, b"\xee" * 40000, 0o644, None, 10000,
+             (1, OUTPUT_NOT_WRITTEN)),
+            ("copy-on-write, nearly full", ("btrfs", 256 << 20), BOOK, old_big, 0o644,
+             300 << 10, None, (1, OUTPUT_NOT_WRITTEN)),
+            ("copy-on-write, with room", ("btrfs", 256 << 20), BOOK, old_big, 0o644, None, None,
+             (0, b"")),
+            ("no allocation, write-only old output", ("ext2", 8 << 20), BOOK, b"\xee" * 30000,
+             0o200, None, None, (0, b"")),
+            ("no allocation, full", ("ext2", 8 << 20), BOOK, b"\xee" * 30000, 0o644,
+             200 << 10, None, (1, OUTPUT_NOT_WRITTEN)),
+            ("full memory file system", ("tmpfs", 1 << 20), VALID, b"\xee" * 100, 0o644,
+             0, None, (1, OUTPUT_NOT_WRITTEN)),
+        ]
+        os.chmod(self._tmp.name, 0o755)
+        for what, filesystem, data, old, mode, leave, limit, outcome in cases:
+            with self.subTest(what):
+                if filesystem:
+                    self.mount(*filesystem)
+                else:
+                    self.fresh()
+                self.folder.put("story.pdb", data)
+                output = self.folder.put("story.hdb", old, mode)
+                inode = output.stat().st_ino
+                if leave is not None:
+                    self.fill(leave)
+                self.close_for_user("story.pdb", "story.hdb")
+                got = self.folder.run("story.pdb", user=USER, limit_file_size=limit)
+                self.assertEqual(got, outcome)
+                self.assertEqual(output.stat().st_ino, inode, "written in place")
+                self.assertEqual(output.read_bytes(), old if got[0] else ref.convert(data))
+                self.assertEqual((self.folder.root / "story.pdb").read_bytes(), data)
+                self.assertNotIn(".palmconv", " ".join(self.folder.names()))
+
+    @unittest.skipIf(ON_WINDOWS or os.geteuid() != 0, "POSIX owners, set up as root")
+    def test_replaced_output_keeps_its_group_in_a_set_group_id_folder(self):
+        """A new file there takes the folder's group, which the old output did not admit."""
+        os.chmod(self._tmp.name, 0o755)
+        for how, env in (("unnamed", None), ("named", without_unnamed_files())):
+            with self.subTest(how):
+                self.fresh()
+                self.folder.put("story.pdb", VALID)
+                output = self.folder.put("story.hdb", b"old", 0o640)
+                for path in (self.folder.root / "story.pdb", output):
+                    os.chown(path, USER, USER)
+                os.chown(self.folder.root, 0, SHARED_GROUP)
+                self.folder.root.chmod(0o2775)
+                got = self.folder.run("story.pdb", user=USER, groups=[SHARED_GROUP], env=env)
+                self.assertEqual(got, (0, b""))
+                st = output.stat()
+                self.assertEqual((st.st_uid, st.st_gid, oct(st.st_mode & 0o777)),
+                                 (USER, USER, oct(0o640)))
+                self.assertEqual(output.read_bytes(), VALID_HDB)
+                self.assertEqual(self.folder.names(), ["story.hdb", "story.pdb"])
+
+    @unittest.skipIf(ON_WINDOWS or os.geteuid() != 0, "mounts and file attributes need root")
+    def test_output_that_no_rename_can_replace_is_written_in_place(self):
+        """A file mounted over the output's name, or a folder that only lets names be added."""
+        for what in ("bind mount", "append-only folder"):
+            with self.subTest(what):
+                self.fresh()
+                self.folder.put("story.pdb", VALID)
+                output = self.folder.put("story.hdb", b"\xee" * 50000)
+                if what == "bind mount":
+                    host = self.folder.root.parent / f"host-{self._folders}.hdb"
+                    host.write_bytes(b"\xee" * 50000)
+                    subprocess.run(["mount", "--bind", str(host), str(output)], check=True)
+                    self._mounts.insert(0, output)
+                    written = host
+                else:
+                    if subprocess.run(["chattr", "+a", str(self.folder.root)],
+                                      capture_output=True).returncode != 0:
+                        self.skipTest("this file system has no append-only folders")
+                    written = output
+                try:
+                    self.assert_run(["story.pdb"], 0, b"", ["story.hdb", "story.pdb"])
+                    self.assertEqual(written.read_bytes(), VALID_HDB)
+                finally:
+                    if what != "bind mount":
+                        subprocess.run(["chattr", "-a", str(self.folder.root)], check=True)
+
+    @unittest.skipIf(ON_WINDOWS or os.geteuid() != 0, "POSIX owners, set up as root")
+    def test_output_that_is_a_symbolic_link_is_written_through(self):
+        """As a plain overwrite would: the link stays, its target gets the conversion."""
+        os.chmod(self._tmp.name, 0o755)
+        # (what, the link's target folder's mode, whether the target exists, expected outcome)
+        cases = [("target in an open folder", 0o777, True, (0, b"")),
+                 ("target in a closed folder", 0o755, True, (0, b"")),
+                 ("link to nothing", 0o777, False, (1, OUTPUT_NOT_FOUND))]
+        for what, mode, exists, outcome in cases:
+            with self.subTest(what):
+                self.fresh()
+                library = self.folder.root.parent / f"library-{self._folders}"
+                library.mkdir()
+                target = library / "story.hdb"
+                if exists:
+                    target.write_bytes(b"\xee" * 30000)
+                    os.chown(target, USER, USER)
+                    inode = target.stat().st_ino
+                library.chmod(mode)
+                self.folder.put("story.pdb", VALID)
+                link = self.folder.root / "story.hdb"
+                link.symlink_to(os.path.relpath(target, self.folder.root))
+                os.chown(self.folder.root / "story.pdb", USER, USER)
+                os.chown(self.folder.root, USER, USER)
+                self.assertEqual(self.folder.run("story.pdb", user=USER), outcome)
+                self.assertTrue(link.is_symlink(), "the link stays a link")
+                self.assertEqual(self.folder.names(), ["story.hdb", "story.pdb"])
+                if exists:
+                    self.assertEqual(target.read_bytes(), VALID_HDB)
+                    self.assertEqual(target.stat().st_uid, USER)
+                    if mode == 0o755:
+                        self.assertEqual(target.stat().st_ino, inode, "written in place")
+                else:
+                    self.assertEqual(os.listdir(library), [])
+
+    @unittest.skipIf(ON_WINDOWS or os.geteuid() != 0, "mounts need root")
+    def test_input_seen_through_an_overlay_is_never_written_in_place(self):
+        """Through an overlay the input shows another device than its lower copy."""
+        base = self.mount("tmpfs", 16 << 20).root
+        for name in ("lower", "upper", "work", "merged"):
+            (base / name).mkdir()
+        lower = base / "lower"
+        (lower / "story.pdb").write_bytes(VALID)
+        os.chown(lower / "story.pdb", USER, USER)
+        # In a folder the user cannot add to, an output could only be written in place.
+        (lower / "story.hdb").symlink_to(lower / "story.pdb")
+        done = subprocess.run(["mount", "-t", "overlay", "overlay", "-o",
+                               f"lowerdir={lower},upperdir={base / 'upper'},"
+                               f"workdir={base / 'work'}", str(base / "merged")],
+                              capture_output=True)
+        if done.returncode != 0:
+            self.skipTest("cannot mount an overlay: " + done.stderr.decode().strip())
+        self._mounts.insert(0, base / "merged")
+        merged = Folder(base / "merged")
+        self.assertNotEqual(os.stat(merged.root / "story.pdb").st_dev,
+                            os.stat(lower / "story.pdb").st_dev)
+        self.assertEqual(merged.run("story.pdb", user=USER), (1, OUTPUT_NOT_FOUND))
+        self.assertEqual((lower / "story.pdb").read_bytes(), VALID)
+
+    @unittest.skipIf(ON_WINDOWS or os.geteuid() != 0, "POSIX owners, set up as root")
+    def test_conversions_writing_one_output_in_place_give_one_or_the_other(self):
+        os.chmod(self._tmp.name, 0o755)
+        # Large enough that the runs' writes overlap: sparse databases of 8 and 12 MB.
+        def sparse(name, count, size):
+            first = 78 + 8 * count
+            self.folder.put(name, ref.build_pdb(offsets=[first + i * size for i in range(count)],
+                                                size=first))
+            os.truncate(self.folder.root / name, first + count * size)
+            return ref.convert((self.folder.root / name).read_bytes())
+
+        for round_number in range(15):
+            with self.subTest(round=round_number):
+                self.fresh()
+                expected = {sparse("a.pdb", 2000, 4096), sparse("a.xdb", 1500, 8000)}
+                self.folder.put("a.hdb", b"\xee" * 70000)
+                self.close_for_user("a.pdb", "a.xdb", "a.hdb")
+                command = runnable_by_others()
+                runs = [subprocess.Popen(command + [name], cwd=self.folder.root, user=USER,
+                                         group=USER, extra_groups=[], env=environment(),
+                                         stdout=subprocess.PIPE)
+                        for name in ("a.pdb", "a.xdb", "a.pdb", "a.xdb")]
+                for run in runs:
+                    self.assertEqual((run.wait(timeout=60), run.stdout.read()), (0, b""))
+                    run.stdout.close()
+                self.assertIn((self.folder.root / "a.hdb").read_bytes(), expected)
+
+    def ending_signals(self):
+        """Every signal whose default action ends the process and that can be answered."""
+        numbers = [signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, signal.SIGTERM, signal.SIGUSR1,
+                   signal.SIGUSR2, signal.SIGALRM, signal.SIGXCPU, signal.SIGVTALRM,
+                   signal.SIGPROF, signal.SIGPWR, signal.SIGIO, signal.SIGSTKFLT, signal.SIGTRAP,
+                   signal.SIGSYS, signal.SIGRTMIN, signal.SIGRTMIN + 3, signal.SIGRTMAX]
+        # The sanitizers answer faults and aborts themselves, with a report and a status.
+        if "ASAN_OPTIONS" not in os.environ:
+            numbers += [signal.SIGABRT, signal.SIGSEGV, signal.SIGBUS, signal.SIGFPE,
+                        signal.SIGILL]
+        return numbers
 
     def test_input_shortened_while_converting_is_a_failure_not_a_crash(self):
         self.big_database()
