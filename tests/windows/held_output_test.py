@@ -22,6 +22,7 @@ VALID_HDB = (GOLDEN / "edge_lengths.hdb").read_bytes()
 OTHER = (GOLDEN / "one_record.pdb").read_bytes()
 OTHER_HDB = (GOLDEN / "one_record.hdb").read_bytes()
 OUTPUT_NOT_FOUND = b"error: output file not found\r\r\n"
+OUTPUT_NOT_WRITTEN = b"error: output file not written\r\r\n"
 
 
 def windows_path(path):
@@ -98,6 +99,31 @@ class HeldOutputTest(unittest.TestCase):
                 self.release.touch()
                 self.assertEqual(holder.wait(timeout=30), 0)
                 self.assertEqual(seen.read_bytes(), content)
+
+    @unittest.skipIf(os.geteuid() != 0, "needs root to mount a small file system")
+    def test_held_output_on_a_full_disk_is_left_as_it_was(self):
+        """Room is taken before the first old byte is overwritten, even where the file system
+        makes a file only set to a larger size sparse."""
+        small = self.work / "small"
+        small.mkdir()
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", str(small)], check=True)
+        # Lazily, since a holder left by a failure may still hold a file there.
+        self.addCleanup(subprocess.run, ["umount", "-l", str(small)], check=True)
+        (small / "story.pdb").write_bytes(VALID)
+        output = small / "story.hdb"
+        output.write_bytes(b"old output")
+        free = os.statvfs(small)
+        with open(small / "filler", "wb") as filler:
+            os.posix_fallocate(filler.fileno(), 0, free.f_bavail * free.f_frsize - 8192)
+        holder = self.hold(output, "rw")
+        with tempfile.TemporaryFile() as stdout:
+            done = subprocess.run(COMMAND + ["story.pdb"], cwd=small, stdin=subprocess.DEVNULL,
+                                  stdout=stdout, stderr=subprocess.DEVNULL, timeout=60)
+            stdout.seek(0)
+            self.assertEqual((done.returncode, stdout.read()), (1, OUTPUT_NOT_WRITTEN))
+        self.assertEqual(output.read_bytes(), b"old output")
+        self.release.touch()
+        self.assertEqual(holder.wait(timeout=30), 0)
 
     def test_converting_again_while_the_opened_output_is_held(self):
         """Convert; the application the output is handed to holds it; convert again."""
