@@ -1,15 +1,17 @@
 // Converts one database reading its input one of two ways, so that the benchmark can time them
 // side by side through the program's own output path:
 //   copy_ways mapped|read BLOCK_BYTES IN OUT
-// "mapped" lends the input from read-only windows of BLOCK_BYTES mapped with MAP_POPULATE;
-// "read" reads it through the program's own input file into one reused block of BLOCK_BYTES.
+// "mapped" copies the input out of read-only windows of 8 MiB mapped with MAP_POPULATE;
+// "read" reads it as the program does, in scattered reads straight into each output block.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -20,48 +22,68 @@ namespace {
 
 using namespace palmconv;
 
-// The input lent from mapped windows; reads go through the program's input file.
+// The input copied out of read-only windows mapped ahead, one window at a time.
 class MappedSource final : public ByteSource {
   public:
-    MappedSource(InputFile& file, int fd) : file_(file), fd_(fd) {}
+    MappedSource(InputFile& file, int fd, std::size_t window)
+        : file_(file), fd_(fd), window_(window) {}
     ~MappedSource() override { release(); }
     bool size(std::uint64_t& out) override { return file_.size(out); }
-    bool seek(std::uint64_t offset) override { return file_.seek(offset); }
-    std::size_t read(std::uint8_t* buf, std::size_t n) override { return file_.read(buf, n); }
-    const std::uint8_t* map(std::uint64_t offset, std::size_t size) override {
-        release();
-        const std::uint64_t start = offset - offset % static_cast<std::uint64_t>(getpagesize());
-        length_ = size + static_cast<std::size_t>(offset - start);
-        address_ = mmap(nullptr, length_, PROT_READ, MAP_SHARED | MAP_POPULATE, fd_,
-                        static_cast<off_t>(start));
-        if (address_ == MAP_FAILED) {
-            address_ = nullptr;
-            return nullptr;
+    bool seek(std::uint64_t offset) override {
+        position_ = offset;
+        return file_.seek(offset);
+    }
+    std::size_t read(std::uint8_t* buf, std::size_t n) override {
+        const MutableSpan span{buf, n};
+        return read_spans(&span, 1);
+    }
+    std::size_t read_spans(const MutableSpan* spans, std::size_t count) override {
+        std::size_t total = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            for (std::size_t done = 0; done < spans[i].size;) {
+                if (position_ < start_ || position_ >= start_ + length_) {
+                    if (!map_at(position_)) return total;
+                }
+                const std::size_t n = std::min<std::size_t>(
+                    spans[i].size - done, static_cast<std::size_t>(start_ + length_ - position_));
+                std::memcpy(spans[i].data + done,
+                            static_cast<const std::uint8_t*>(address_) + (position_ - start_), n);
+                done += n;
+                total += n;
+                position_ += n;
+            }
         }
-        return static_cast<const std::uint8_t*>(address_) + (offset - start);
+        return total;
     }
 
   private:
+    bool map_at(std::uint64_t offset) {
+        release();
+        std::uint64_t size = 0;
+        if (!file_.size(size) || offset >= size) return false;
+        start_ = offset - offset % static_cast<std::uint64_t>(getpagesize());
+        length_ = static_cast<std::size_t>(std::min<std::uint64_t>(window_, size - start_));
+        address_ = mmap(nullptr, length_, PROT_READ, MAP_SHARED | MAP_POPULATE, fd_,
+                        static_cast<off_t>(start_));
+        if (address_ == MAP_FAILED) {
+            address_ = nullptr;
+            length_ = 0;
+            return false;
+        }
+        return true;
+    }
     void release() {
         if (address_ != nullptr) munmap(address_, length_);
         address_ = nullptr;
+        length_ = 0;
     }
     InputFile& file_;
     int fd_;
-    void* address_ = nullptr;
+    std::size_t window_;
+    std::uint64_t position_ = 0;
+    std::uint64_t start_ = 0;
     std::size_t length_ = 0;
-};
-
-// The input read into the converter's reused block, never lent.
-class ReadSource final : public ByteSource {
-  public:
-    explicit ReadSource(InputFile& file) : file_(file) {}
-    bool size(std::uint64_t& out) override { return file_.size(out); }
-    bool seek(std::uint64_t offset) override { return file_.seek(offset); }
-    std::size_t read(std::uint8_t* buf, std::size_t n) override { return file_.read(buf, n); }
-
-  private:
-    InputFile& file_;
+    void* address_ = nullptr;
 };
 
 }  // namespace
@@ -76,9 +98,8 @@ int main(int argc, char** argv) {
     auto input = InputFile::open(argv[3]);
     const int fd = open(argv[3], O_RDONLY | O_CLOEXEC);
     if (!input || fd < 0 || block == 0) return 1;
-    MappedSource mapped(*input, fd);
-    ReadSource read(*input);
-    ByteSource& source = way == "mapped" ? static_cast<ByteSource&>(mapped) : read;
+    MappedSource mapped(*input, fd, 8 << 20);
+    ByteSource& source = way == "mapped" ? static_cast<ByteSource&>(mapped) : *input;
     ConvertedLayout layout;
     if (prepare_conversion(source, layout) != FormatError::none) return 1;
     OutputStart start = OutputStart::not_found;

@@ -7,6 +7,18 @@
 
 namespace palmconv {
 
+// A run of bytes owned elsewhere.
+struct ByteSpan {
+    const std::uint8_t* data;
+    std::size_t size;
+};
+
+// A run of bytes owned elsewhere, to be filled.
+struct MutableSpan {
+    std::uint8_t* data;
+    std::size_t size;
+};
+
 // A seekable source of bytes.
 class ByteSource {
   public:
@@ -18,18 +30,9 @@ class ByteSource {
     // Reads up to `n` bytes into `buf`; returns how many were read (fewer only at the end or on
     // error).
     virtual std::size_t read(std::uint8_t* buf, std::size_t n) = 0;
-    // The `size` bytes at `offset`, in place, valid until the next call; null where the source
-    // cannot lend its bytes. They may belong to a file that another process shortens, so they
-    // may only be handed to a sink's writes, which pass them to the system, never read here.
-    virtual const std::uint8_t* map(std::uint64_t /*offset*/, std::size_t /*size*/) {
-        return nullptr;
-    }
-};
-
-// A run of bytes owned elsewhere.
-struct ByteSpan {
-    const std::uint8_t* data;
-    std::size_t size;
+    // Reads the next bytes into each span in turn, as one read where the source can; returns how
+    // many were read in all (fewer only at the end or on error).
+    virtual std::size_t read_spans(const MutableSpan* spans, std::size_t count);
 };
 
 // A sink of bytes.
@@ -38,13 +41,6 @@ class ByteSink {
     virtual ~ByteSink() = default;
     // Writes all `n` bytes of `buf`; false on failure.
     virtual bool write(const std::uint8_t* buf, std::size_t n) = 0;
-    // Writes the spans in order, as one write where the sink can; false on failure.
-    virtual bool write_spans(const ByteSpan* spans, std::size_t count) {
-        for (std::size_t i = 0; i < count; ++i) {
-            if (!write(spans[i].data, spans[i].size)) return false;
-        }
-        return true;
-    }
 };
 
 // Reads exactly `n` bytes; false when fewer were available.
@@ -52,14 +48,12 @@ inline bool read_exact(ByteSource& in, std::uint8_t* buf, std::size_t n) {
     return in.read(buf, n) == n;
 }
 
-// A source over bytes held in memory; the bytes must outlive it. It lends its bytes in place
-// only when asked to, so that both ways of copying can be tried on it.
+// A source over bytes held in memory; the bytes must outlive it.
 class MemorySource final : public ByteSource {
   public:
-    MemorySource(const std::uint8_t* data, std::size_t size, bool lends = false)
-        : data_(data), size_(size), lends_(lends) {}
-    explicit MemorySource(const std::vector<std::uint8_t>& bytes, bool lends = false)
-        : MemorySource(bytes.data(), bytes.size(), lends) {}
+    MemorySource(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    explicit MemorySource(const std::vector<std::uint8_t>& bytes)
+        : MemorySource(bytes.data(), bytes.size()) {}
 
     bool size(std::uint64_t& out) override {
         out = size_;
@@ -71,14 +65,10 @@ class MemorySource final : public ByteSource {
         return true;
     }
     std::size_t read(std::uint8_t* buf, std::size_t n) override;
-    const std::uint8_t* map(std::uint64_t offset, std::size_t size) override {
-        return lends_ && offset <= size_ && size <= size_ - offset ? data_ + offset : nullptr;
-    }
 
   private:
     const std::uint8_t* data_;
     std::size_t size_;
-    bool lends_;
     std::uint64_t position_ = 0;
 };
 

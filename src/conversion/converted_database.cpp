@@ -8,8 +8,8 @@ namespace palmconv {
 
 namespace {
 
-// Within every system's limit on the pieces of one gathered write (at least 1024).
-constexpr std::size_t max_spans_per_write = 1024;
+// Within every system's limit on the pieces of one scattered read (at least 1024).
+constexpr std::size_t max_spans_per_read = 1024;
 
 FormatError plan(const PalmDatabase& db, ConvertedLayout& layout) {
     const std::size_t count = db.record_offsets.size();
@@ -69,89 +69,58 @@ FormatError write_converted_database(const ConvertedLayout& layout, ByteSource& 
                                      std::size_t block_size) {
     if (!out.write(layout.head.data(), layout.head.size())) return FormatError::write_failed;
 
-    // Record 0's document header fields are converted in a copy of their own, read like any other
-    // input: the rest of the input is never changed, and where it is lent in place, never read.
+    // Record 0's document header fields are converted in a copy of their own.
     std::uint8_t record0_fields[hdb::document_header_fields_end];
     if (!read_exact(in, record0_fields, sizeof record0_fields)) return FormatError::short_read;
     convert_document_header(record0_fields);
 
-    // The rest of the records lie back to back in the input. They go out as spans of the input,
-    // lent in place in large windows where the source can, or else read in large blocks, with
-    // each record's prefix between them: no record byte is copied in memory on the way.
-    std::uint64_t position = layout.records_offset + sizeof record0_fields;
-    std::uint64_t unread = 0;
-    for (std::uint32_t length : layout.lengths) unread += length;
-    unread -= sizeof record0_fields;
-    const std::size_t window = block_size != 0 ? block_size : default_map_window;
-    enum class Copy { undecided, lent, read } copy = Copy::undecided;
-    std::vector<std::uint8_t> block;
-    auto next_chunk = [&](const std::uint8_t*& data, std::size_t& size) {
-        if (copy != Copy::read) {
-            size = static_cast<std::size_t>(std::min<std::uint64_t>(window, unread));
-            data = in.map(position, size);
-            if (data != nullptr) {
-                copy = Copy::lent;
-                position += size;
-                unread -= size;
-                return true;
-            }
-            if (copy == Copy::lent) return false;
-            copy = Copy::read;
-            block.resize(static_cast<std::size_t>(std::min<std::uint64_t>(
-                block_size != 0 ? block_size : default_copy_block_size, unread)));
-        }
-        size = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), unread));
-        data = block.data();
-        unread -= size;
-        return read_exact(in, block.data(), size);
-    };
+    // The records lie back to back in the input. Each block of output is laid out in one reused
+    // buffer, prefixes in their places, and the records' bytes are read straight into the gaps
+    // between them in one scattered read; the block then goes out in one plain write, which the
+    // system copies as fast as any file copy. No record byte is copied in memory on the way.
+    const std::size_t capacity = std::max<std::size_t>(
+        block_size != 0 ? block_size : default_block_size,
+        hdb::max_prefix_size + sizeof record0_fields);
+    std::vector<std::uint8_t> block(capacity);
+    std::vector<MutableSpan> gaps;
+    gaps.reserve(max_spans_per_read);
 
-    std::vector<LengthPrefix> prefixes;
-    std::vector<ByteSpan> spans;
-    prefixes.reserve(max_spans_per_write);  // spans point into it: it must never reallocate
-    spans.reserve(max_spans_per_write);
-    auto flush = [&] {
-        const bool ok = out.write_spans(spans.data(), spans.size());
-        spans.clear();
-        prefixes.clear();
-        return ok;
-    };
-
-    prefixes.push_back(encode_length_prefix(layout.lengths[0]));
-    spans.push_back({prefixes.back().bytes.data(), prefixes.back().size});
-    spans.push_back({record0_fields, sizeof record0_fields});
+    const LengthPrefix first = encode_length_prefix(layout.lengths[0]);
+    std::size_t filled = first.size + sizeof record0_fields;
+    std::copy(first.bytes.begin(), first.bytes.begin() + first.size, block.begin());
+    std::copy(record0_fields, record0_fields + sizeof record0_fields, block.begin() + first.size);
     std::size_t record = 0;
     std::uint32_t record_left = layout.lengths[0] - sizeof record0_fields;
     bool at_record_start = false;
     while (true) {
-        const std::uint8_t* data = nullptr;
-        std::size_t filled = 0;
-        if (unread != 0 && !next_chunk(data, filled)) return FormatError::short_read;
-
-        std::size_t offset = 0;
-        while (record < layout.lengths.size()) {
-            if (spans.size() + 2 > max_spans_per_write && !flush()) {
-                return FormatError::write_failed;
-            }
+        std::size_t wanted = 0;
+        while (record < layout.lengths.size() && gaps.size() < max_spans_per_read) {
             if (at_record_start) {
-                prefixes.push_back(encode_length_prefix(layout.lengths[record]));
-                spans.push_back({prefixes.back().bytes.data(), prefixes.back().size});
+                const LengthPrefix prefix = encode_length_prefix(layout.lengths[record]);
+                if (capacity - filled < prefix.size) break;  // the next block starts with it
+                std::copy(prefix.bytes.begin(), prefix.bytes.begin() + prefix.size,
+                          block.begin() + static_cast<std::ptrdiff_t>(filled));
+                filled += prefix.size;
+                record_left = layout.lengths[record];
                 at_record_start = false;
             }
-            const std::size_t take = std::min<std::size_t>(record_left, filled - offset);
-            if (take != 0) spans.push_back({data + offset, take});
-            offset += take;
-            record_left -= static_cast<std::uint32_t>(take);
-            if (record_left != 0) break;  // the rest of this record is in the next chunk
-            if (++record < layout.lengths.size()) {
-                record_left = layout.lengths[record];
-                at_record_start = true;
+            const std::size_t take = std::min<std::size_t>(record_left, capacity - filled);
+            if (take != 0) {
+                gaps.push_back({block.data() + filled, take});
+                filled += take;
+                wanted += take;
+                record_left -= static_cast<std::uint32_t>(take);
             }
+            if (record_left != 0) break;  // the rest of this record goes in the next block
+            if (++record < layout.lengths.size()) at_record_start = true;
         }
-        // The spans point into the chunk, which the next one replaces.
-        if (!flush()) return FormatError::write_failed;
+        if (wanted != 0 && in.read_spans(gaps.data(), gaps.size()) != wanted) {
+            return FormatError::short_read;
+        }
+        if (filled != 0 && !out.write(block.data(), filled)) return FormatError::write_failed;
         if (record == layout.lengths.size()) return FormatError::none;
-        if (unread == 0) return FormatError::short_read;
+        gaps.clear();
+        filled = 0;
     }
 }
 

@@ -50,13 +50,12 @@ struct ConvertedLayout {
 // Reads and checks a text document database and sizes its conversion; `in` is left at record 0.
 FormatError prepare_conversion(ByteSource& in, ConvertedLayout& layout);
 
-// Large enough that a conversion costs about what a plain file copy costs: the block read at a
-// time, and the window lent at a time where the input can lend its bytes in place.
-constexpr std::size_t default_copy_block_size = 256 * 1024;
-constexpr std::size_t default_map_window = 8 * 1024 * 1024;
+// The output written at a time: large enough that a conversion costs what a plain file copy
+// costs, small enough to stay in the processor's caches (chosen by measurement).
+constexpr std::size_t default_block_size = 1024 * 1024;
 
 // Copies the records from `in` (at record 0) to `out` behind the header and entry table of a
-// layout made by prepare_conversion, `block_size` input bytes at a time (0: the defaults above).
+// layout made by prepare_conversion, `block_size` output bytes at a time (0: the default above).
 FormatError write_converted_database(const ConvertedLayout& layout, ByteSource& in, ByteSink& out,
                                      std::size_t block_size = 0);
 

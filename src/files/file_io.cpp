@@ -4,26 +4,16 @@
 
 namespace palmconv {
 
-namespace {
-// Where writes are not gathered by the system, this collects the many small ones of short records.
-constexpr std::size_t output_buffer_size = 256 * 1024;
-}  // namespace
-
 std::unique_ptr<InputFile> InputFile::open(const std::string& path) {
     std::FILE* file = platform::open_input(path);
     if (file == nullptr) return nullptr;
-    // Records are read in large blocks: a stream buffer would only split each read in two.
-    std::setvbuf(file, nullptr, _IONBF, 0);
     return std::unique_ptr<InputFile>(new InputFile(file));
 }
 
-InputFile::~InputFile() {
-    platform::unmap_view(mapping_);
-    std::fclose(file_);
-}
+InputFile::~InputFile() { std::fclose(file_); }
 
-const std::uint8_t* InputFile::map(std::uint64_t offset, std::size_t size) {
-    return platform::map_view(file_, offset, size, mapping_);
+std::size_t InputFile::read_spans(const MutableSpan* spans, std::size_t count) {
+    return platform::read_spans(file_, spans, count);
 }
 
 bool InputFile::size(std::uint64_t& out) { return platform::size_of(file_, out); }
@@ -61,7 +51,6 @@ std::unique_ptr<OutputFile> OutputFile::create(const std::string& output_path,
         }
     }
     if (!started) return nullptr;
-    std::setvbuf(pending.stream, nullptr, _IOFBF, output_buffer_size);
     result = OutputStart::started;
     return std::unique_ptr<OutputFile>(
         new OutputFile(std::move(pending), target.kind == TargetKind::input));
@@ -72,13 +61,8 @@ OutputFile::~OutputFile() {
 }
 
 bool OutputFile::write(const std::uint8_t* buf, std::size_t n) {
-    const ByteSpan span{buf, n};
-    return write_spans(&span, 1);
-}
-
-bool OutputFile::write_spans(const ByteSpan* spans, std::size_t count) {
     if (pending_.in_place && !pending_.overwriting) platform::begin_overwrite(pending_);
-    if (!failed_ && !platform::write_spans(pending_.stream, spans, count)) failed_ = true;
+    if (!failed_ && !platform::write_all(pending_.stream, buf, n)) failed_ = true;
     return !failed_;
 }
 

@@ -20,13 +20,12 @@ class InputFile final : public ByteSource {
     bool size(std::uint64_t& out) override;
     bool seek(std::uint64_t offset) override;
     std::size_t read(std::uint8_t* buf, std::size_t n) override;
-    const std::uint8_t* map(std::uint64_t offset, std::size_t size) override;
+    std::size_t read_spans(const MutableSpan* spans, std::size_t count) override;
 
   private:
     friend class OutputFile;
     explicit InputFile(std::FILE* file) : file_(file) {}
     std::FILE* file_;
-    platform::Mapping mapping_;
 };
 
 using platform::CommitResult;
@@ -48,7 +47,6 @@ class OutputFile final : public ByteSink {
     ~OutputFile() override;
 
     bool write(const std::uint8_t* buf, std::size_t n) override;
-    bool write_spans(const ByteSpan* spans, std::size_t count) override;
     // Puts the complete output at its path; when it replaces the input, only once on the disk.
     CommitResult commit();
 

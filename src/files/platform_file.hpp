@@ -32,19 +32,9 @@ bool seek_to(std::FILE* file, std::uint64_t offset);
 // Stores the file's size in `out`, leaving the position at the end; false on failure.
 bool size_of(std::FILE* file, std::uint64_t& out);
 
-// A read-only view of part of a file.
-struct Mapping {
-    void* address = nullptr;
-    std::size_t size = 0;
-};
-
-// Maps `size` bytes of `file` from `offset`, read ahead, in place of the view `mapping` held;
-// the address of the byte at `offset`, or null where the file cannot be mapped.
-const std::uint8_t* map_view(std::FILE* file, std::uint64_t offset, std::size_t size,
-                             Mapping& mapping);
-
-// Releases the view, if any.
-void unmap_view(Mapping& mapping);
+// Reads the next bytes of `file` into each span in turn, as one scattered read where the system
+// allows; returns how many were read in all (fewer only at the end or on error).
+std::size_t read_spans(std::FILE* file, const MutableSpan* spans, std::size_t count);
 
 // What stands at an output path, as far as choosing how to write the output goes.
 enum class TargetKind {
@@ -100,8 +90,8 @@ InPlaceResult open_in_place(const std::string& target, std::FILE* input, std::ui
 // interrupt that can be answered cuts it to nothing rather than leave a mix of old and new.
 void begin_overwrite(PendingFile& pending);
 
-// Writes the spans in order, straight to the file where the system allows; false on failure.
-bool write_spans(std::FILE* file, const ByteSpan* spans, std::size_t count);
+// Writes all `n` bytes, straight to the file where the system allows; false on failure.
+bool write_all(std::FILE* file, const std::uint8_t* data, std::size_t n);
 
 enum class CommitResult { done, not_replaceable, write_failed };
 

@@ -3,7 +3,6 @@
 #include <linux/magic.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
@@ -377,7 +376,13 @@ std::FILE* open_input(const std::string& path) {
                                has_write_permission(st) &&
                                faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
     std::FILE* file = as_for_update && fcntl(fd, F_SETFL, 0) == 0 ? fdopen(fd, "rb") : nullptr;
-    if (file == nullptr) close(fd);
+    if (file == nullptr) {
+        close(fd);
+        return nullptr;
+    }
+    // Records are read in large scattered reads straight from the descriptor: a stream buffer
+    // would only copy them twice, and hold bytes the descriptor has already passed.
+    std::setvbuf(file, nullptr, _IONBF, 0);
     return file;
 }
 
@@ -394,24 +399,33 @@ bool size_of(std::FILE* file, std::uint64_t& out) {
     return true;
 }
 
-const std::uint8_t* map_view(std::FILE* file, std::uint64_t offset, std::size_t size,
-                             Mapping& mapping) {
-    unmap_view(mapping);
-    static const std::uint64_t page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
-    const std::uint64_t start = offset - offset % page;
-    const std::size_t length = size + static_cast<std::size_t>(offset - start);
-    if (size == 0 || start > static_cast<std::uint64_t>(INT64_MAX)) return nullptr;
-    // Read in ahead as one request, rather than one page fault at a time.
-    void* address = mmap(nullptr, length, PROT_READ, MAP_SHARED | MAP_POPULATE, fileno(file),
-                         static_cast<off_t>(start));
-    if (address == MAP_FAILED) return nullptr;
-    mapping = {address, length};
-    return static_cast<const std::uint8_t*>(address) + (offset - start);
-}
-
-void unmap_view(Mapping& mapping) {
-    if (mapping.address != nullptr) munmap(mapping.address, mapping.size);
-    mapping = {};
+std::size_t read_spans(std::FILE* file, const MutableSpan* spans, std::size_t count) {
+    // The input is read without a stream buffer, so its descriptor is where the stream is.
+    const int fd = fileno(file);
+    iovec pieces[IOV_MAX < 1024 ? IOV_MAX : 1024];
+    std::size_t total = 0;
+    std::size_t next = 0;
+    std::size_t done_in_next = 0;  // bytes of spans[next] already read
+    while (next < count) {
+        int n = 0;
+        for (std::size_t i = next; i < count && n < static_cast<int>(std::size(pieces)); ++i, ++n) {
+            const std::size_t skip = i == next ? done_in_next : 0;
+            pieces[n].iov_base = spans[i].data + skip;
+            pieces[n].iov_len = spans[i].size - skip;
+        }
+        ssize_t got = readv(fd, pieces, n);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        total += static_cast<std::size_t>(got);
+        // Step past what was read; a short read resumes inside a span.
+        while (next < count && static_cast<std::size_t>(got) >= spans[next].size - done_in_next) {
+            got -= static_cast<ssize_t>(spans[next].size - done_in_next);
+            done_in_next = 0;
+            ++next;
+        }
+        done_in_next += static_cast<std::size_t>(got);
+    }
+    return total;
 }
 
 bool follow_links(const std::string& path, std::string& target) {
@@ -519,32 +533,15 @@ void begin_overwrite(PendingFile& pending) {
     in_place_cut_to = 0;
 }
 
-bool write_spans(std::FILE* file, const ByteSpan* spans, std::size_t count) {
+bool write_all(std::FILE* file, const std::uint8_t* data, std::size_t n) {
     if (std::fflush(file) != 0) return false;
     const int fd = fileno(file);
-    iovec pieces[IOV_MAX < 1024 ? IOV_MAX : 1024];
-    std::size_t next = 0;
-    std::size_t done_in_next = 0;  // bytes of spans[next] already written
-    while (next < count) {
-        int n = 0;
-        for (std::size_t i = next; i < count && n < static_cast<int>(std::size(pieces)); ++i, ++n) {
-            const std::size_t skip = i == next ? done_in_next : 0;
-            pieces[n].iov_base = const_cast<std::uint8_t*>(spans[i].data + skip);
-            pieces[n].iov_len = spans[i].size - skip;
-        }
-        ssize_t written = writev(fd, pieces, n);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        // Step past what was written; a short write resumes inside a span.
-        while (next < count &&
-               static_cast<std::size_t>(written) >= spans[next].size - done_in_next) {
-            written -= static_cast<ssize_t>(spans[next].size - done_in_next);
-            done_in_next = 0;
-            ++next;
-        }
-        done_in_next += static_cast<std::size_t>(written);
+    while (n != 0) {
+        const ssize_t written = write(fd, data, n);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        data += written;
+        n -= static_cast<std::size_t>(written);
     }
     return true;
 }

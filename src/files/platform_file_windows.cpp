@@ -91,6 +91,9 @@ bool reserve(HANDLE handle, std::uint64_t old_size, std::uint64_t size) {
 
 constexpr DWORD all_sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// The input's stream buffer: records are read through it into the output's block.
+constexpr std::size_t input_buffer_size = 1024 * 1024;
+
 // Whether two open handles are the same file, however each was named.
 bool same_file(HANDLE a, HANDLE b) {
     BY_HANDLE_FILE_INFORMATION first{}, second{};
@@ -212,7 +215,9 @@ PathSyntax path_syntax() {
 
 std::FILE* open_input(const std::string& path) {
     // Opened for update, as the system's own check of whether another program holds it locked.
-    return _fsopen(path.c_str(), "r+b", _SH_DENYNO);
+    std::FILE* file = _fsopen(path.c_str(), "r+b", _SH_DENYNO);
+    if (file != nullptr) std::setvbuf(file, nullptr, _IOFBF, input_buffer_size);
+    return file;
 }
 
 bool seek_to(std::FILE* file, std::uint64_t offset) {
@@ -228,10 +233,16 @@ bool size_of(std::FILE* file, std::uint64_t& out) {
     return true;
 }
 
-// Records are read in blocks here: a view gains little where writes are not gathered.
-const std::uint8_t* map_view(std::FILE*, std::uint64_t, std::size_t, Mapping&) { return nullptr; }
-
-void unmap_view(Mapping& mapping) { mapping = {}; }
+std::size_t read_spans(std::FILE* file, const MutableSpan* spans, std::size_t count) {
+    // Through the stream's buffer, which turns the many short reads of short records into few.
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t got = std::fread(spans[i].data, 1, spans[i].size, file);
+        total += got;
+        if (got != spans[i].size) break;
+    }
+    return total;
+}
 
 bool follow_links(const std::string& path, std::string& target) {
     const DWORD attributes = GetFileAttributesA(path.c_str());
@@ -373,11 +384,8 @@ void begin_overwrite(PendingFile& pending) {
     LeaveCriticalSection(&pending_lock);
 }
 
-bool write_spans(std::FILE* file, const ByteSpan* spans, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-        if (std::fwrite(spans[i].data, 1, spans[i].size, file) != spans[i].size) return false;
-    }
-    return true;
+bool write_all(std::FILE* file, const std::uint8_t* data, std::size_t n) {
+    return std::fwrite(data, 1, n, file) == n;
 }
 
 // Gives an in-place output its final size and closes it; on failure cuts it to nothing.
