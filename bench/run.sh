@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Times palmconv against `cat IN > OUT` on the same files, in both page-cache states, with CPU
-# time and peak memory.   usage: bench/run.sh [WORK_FOLDER]   (default: build/bench-data)
+# time and peak memory, for new outputs and for old outputs replaced; then the ways the input
+# could be read, side by side.   usage: bench/run.sh [WORK_FOLDER]   (default: build/bench-data)
 #
 # Both programs are started by the same small launcher, which opens the output file for cat's
 # standard output and execs the program, with no shell (hyperfine -N): a shell costs more than
@@ -43,23 +44,23 @@ peak_kib() {  # peak resident set of one run of the command given, in KiB
   /usr/bin/time -v "$@" 2>&1 >/dev/null | awk -F': ' '/Maximum resident set size/ {print $2}'
 }
 
-echo
-echo "== whole program against cat (wall: median; CPU: mean user + sys)"
-printf '\n| input | page cache | palmconv wall | cat wall | wall ratio | palmconv CPU | cat CPU | CPU ratio | palmconv peak RSS |\n'
-printf '|---|---|---|---|---|---|---|---|---|\n'
-for name in "${names[@]}"; do
-  in="$work/$name.pdb"
-  for state in read_back fresh; do
-    "$state" "$in"
-    runs=$([ "$name" = ebook-150k ] && echo 500 || echo 30)
-    # Each run starts with nothing left to write back, so that no run pays for an earlier one's.
-    hyperfine -N --style none --warmup 5 --runs "$runs" \
-      --prepare "sh -c 'rm -f $work/$name.hdb $work/$name.copy; sync'" \
-      --export-json "$work/$name.json" \
-      -n palmconv "$launch /dev/null $palmconv $in" \
-      -n cat "$launch $work/$name.copy $cat_bin $in" >/dev/null 2>&1
-    rss=$(peak_kib "$palmconv" "$in")
-    python3 - "$name" "$state" "$work/$name.json" "$rss" <<'PY'
+compare() {  # name state replace(0|1): one table row, palmconv against cat
+  local name=$1 state=$2 replace=$3 in="$work/$1.pdb"
+  "$state" "$in"
+  local runs
+  runs=$([ "$name" = ebook-150k ] && echo 500 || echo 30)
+  # Each run starts with nothing left to write back, so that no run pays for an earlier one's;
+  # an old output is either removed first or left to be replaced.
+  local prepare="rm -f $work/$name.hdb $work/$name.copy; sync"
+  [ "$replace" = 1 ] && prepare="touch $work/$name.hdb $work/$name.copy; sync"
+  hyperfine -N --style none --warmup 5 --runs "$runs" \
+    --prepare "sh -c '$prepare'" \
+    --export-json "$work/$name.json" \
+    -n palmconv "$launch /dev/null $palmconv $in" \
+    -n cat "$launch $work/$name.copy $cat_bin $in" >/dev/null 2>&1
+  local rss
+  rss=$(peak_kib "$palmconv" "$in")
+  python3 - "$name" "$state" "$work/$name.json" "$rss" <<'PY'
 import json, sys
 name, state, results, rss = sys.argv[1:]
 r = {x["command"]: x for x in json.load(open(results))["results"]}
@@ -71,6 +72,38 @@ print("| %s | %s | %s | %s | %.2f | %s | %s | %.2f | %.1f MiB |" % (
     wall["palmconv"] / wall["cat"], ms(cpu["palmconv"]), ms(cpu["cat"]),
     cpu["palmconv"] / cpu["cat"], int(rss) / 1024))
 PY
+}
+
+header='| input | page cache | palmconv wall | cat wall | wall ratio | palmconv CPU | cat CPU | CPU ratio | palmconv peak RSS |'
+echo
+echo "== new outputs: whole program against cat (wall: median; CPU: mean user + sys)"
+printf '\n%s\n|---|---|---|---|---|---|---|---|---|\n' "$header"
+for name in "${names[@]}"; do
+  for state in read_back fresh; do compare "$name" "$state" 0; done
+done
+
+echo
+echo "== old outputs replaced whole, against cat writing over an old file"
+printf '\n%s\n|---|---|---|---|---|---|---|---|---|\n' "$header"
+for name in ebook-150k 256m; do
+  for state in read_back fresh; do compare "$name" "$state" 1; done
+done
+
+echo
+echo "== ways of reading the input, 256m (wall: median of 20; the program reads it the 'read' way)"
+ways="$top/build/bench/bench/copy_ways"
+in="$work/256m.pdb"
+printf '\n| way | block | read back | fresh |\n|---|---|---|---|\n'
+for way in "mapped 1048576" "read 262144" "read 1048576" "read 4194304" "read 8388608"; do
+  set -- $way
+  cells=()
+  for state in read_back fresh; do
+    "$state" "$in"
+    hyperfine -N --style none --warmup 3 --runs 20 \
+      --prepare "sh -c 'rm -f $work/ways.hdb; sync'" --export-json "$work/ways.json" \
+      "$ways $1 $2 $in $work/ways.hdb" >/dev/null 2>&1
+    cells+=("$(python3 -c 'import json,sys; print("%.1f ms" % (json.load(open(sys.argv[1]))["results"][0]["median"] * 1000))' "$work/ways.json")")
   done
+  printf '| %s | %d KiB | %s | %s |\n' "$1" $(($2 / 1024)) "${cells[0]}" "${cells[1]}"
 done
 rm -f "$work"/*.copy "$work"/*.hdb

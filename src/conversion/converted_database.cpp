@@ -1,6 +1,7 @@
 #include "converted_database.hpp"
 
 #include <algorithm>
+#include <memory>
 
 #include "byte_order.hpp"
 
@@ -65,8 +66,24 @@ FormatError prepare_conversion(ByteSource& in, ConvertedLayout& layout) {
     return plan(db, layout);
 }
 
+std::size_t copy_block_size(const ConvertedLayout& layout, std::size_t block_size) {
+    // Every page of the block costs its first touch: it is no larger than the records need.
+    const std::uint64_t records_size = layout.output_size - layout.head.size();
+    return static_cast<std::size_t>(std::max<std::uint64_t>(
+        std::min<std::uint64_t>(block_size != 0 ? block_size : default_block_size, records_size),
+        hdb::max_prefix_size + hdb::document_header_fields_end));
+}
+
 FormatError write_converted_database(const ConvertedLayout& layout, ByteSource& in, ByteSink& out,
                                      std::size_t block_size) {
+    const std::size_t capacity = copy_block_size(layout, block_size);
+    // Left unset: every byte of it is written before it is used.
+    const std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[capacity]);
+    return write_converted_database(layout, in, out, MutableSpan{block.get(), capacity});
+}
+
+FormatError write_converted_database(const ConvertedLayout& layout, ByteSource& in, ByteSink& out,
+                                     MutableSpan block) {
     if (!out.write(layout.head.data(), layout.head.size())) return FormatError::write_failed;
 
     // Record 0's document header fields are converted in a copy of their own.
@@ -78,17 +95,14 @@ FormatError write_converted_database(const ConvertedLayout& layout, ByteSource& 
     // buffer, prefixes in their places, and the records' bytes are read straight into the gaps
     // between them in one scattered read; the block then goes out in one plain write, which the
     // system copies as fast as any file copy. No record byte is copied in memory on the way.
-    const std::size_t capacity = std::max<std::size_t>(
-        block_size != 0 ? block_size : default_block_size,
-        hdb::max_prefix_size + sizeof record0_fields);
-    std::vector<std::uint8_t> block(capacity);
+    const std::size_t capacity = block.size;
     std::vector<MutableSpan> gaps;
     gaps.reserve(max_spans_per_read);
 
     const LengthPrefix first = encode_length_prefix(layout.lengths[0]);
     std::size_t filled = first.size + sizeof record0_fields;
-    std::copy(first.bytes.begin(), first.bytes.begin() + first.size, block.begin());
-    std::copy(record0_fields, record0_fields + sizeof record0_fields, block.begin() + first.size);
+    std::copy(first.bytes.begin(), first.bytes.begin() + first.size, block.data);
+    std::copy(record0_fields, record0_fields + sizeof record0_fields, block.data + first.size);
     std::size_t record = 0;
     std::uint32_t record_left = layout.lengths[0] - sizeof record0_fields;
     bool at_record_start = false;
@@ -99,14 +113,14 @@ FormatError write_converted_database(const ConvertedLayout& layout, ByteSource& 
                 const LengthPrefix prefix = encode_length_prefix(layout.lengths[record]);
                 if (capacity - filled < prefix.size) break;  // the next block starts with it
                 std::copy(prefix.bytes.begin(), prefix.bytes.begin() + prefix.size,
-                          block.begin() + static_cast<std::ptrdiff_t>(filled));
+                          block.data + filled);
                 filled += prefix.size;
                 record_left = layout.lengths[record];
                 at_record_start = false;
             }
             const std::size_t take = std::min<std::size_t>(record_left, capacity - filled);
             if (take != 0) {
-                gaps.push_back({block.data() + filled, take});
+                gaps.push_back({block.data + filled, take});
                 filled += take;
                 wanted += take;
                 record_left -= static_cast<std::uint32_t>(take);
@@ -117,7 +131,7 @@ FormatError write_converted_database(const ConvertedLayout& layout, ByteSource& 
         if (wanted != 0 && in.read_spans(gaps.data(), gaps.size()) != wanted) {
             return FormatError::short_read;
         }
-        if (filled != 0 && !out.write(block.data(), filled)) return FormatError::write_failed;
+        if (filled != 0 && !out.write(block.data, filled)) return FormatError::write_failed;
         if (record == layout.lengths.size()) return FormatError::none;
         gaps.clear();
         filled = 0;

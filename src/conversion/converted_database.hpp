@@ -54,8 +54,16 @@ FormatError prepare_conversion(ByteSource& in, ConvertedLayout& layout);
 // costs, small enough to stay in the processor's caches (chosen by measurement).
 constexpr std::size_t default_block_size = 1024 * 1024;
 
+// The size of the block the records are copied through, for `block_size` (0: the default above):
+// never larger than the records need, never too small to hold a prefix and record 0's fields.
+std::size_t copy_block_size(const ConvertedLayout& layout, std::size_t block_size = 0);
+
 // Copies the records from `in` (at record 0) to `out` behind the header and entry table of a
-// layout made by prepare_conversion, `block_size` output bytes at a time (0: the default above).
+// layout made by prepare_conversion, through `block`, which must hold copy_block_size() bytes.
+FormatError write_converted_database(const ConvertedLayout& layout, ByteSource& in, ByteSink& out,
+                                     MutableSpan block);
+
+// The same, through a block of copy_block_size(layout, block_size) bytes of its own.
 FormatError write_converted_database(const ConvertedLayout& layout, ByteSource& in, ByteSink& out,
                                      std::size_t block_size = 0);
 

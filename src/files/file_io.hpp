@@ -28,6 +28,20 @@ class InputFile final : public ByteSource {
     std::FILE* file_;
 };
 
+// The block a conversion's records are copied through.
+class CopyBlock {
+  public:
+    explicit CopyBlock(std::size_t size) : span_(platform::allocate_block(size)) {}
+    ~CopyBlock() { platform::release_block(span_); }
+    CopyBlock(const CopyBlock&) = delete;
+    CopyBlock& operator=(const CopyBlock&) = delete;
+    // Null when there was no memory for it.
+    MutableSpan span() const { return span_; }
+
+  private:
+    MutableSpan span_;
+};
+
 using platform::CommitResult;
 
 enum class OutputStart {

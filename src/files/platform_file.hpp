@@ -32,6 +32,13 @@ bool seek_to(std::FILE* file, std::uint64_t offset);
 // Stores the file's size in `out`, leaving the position at the end; false on failure.
 bool size_of(std::FILE* file, std::uint64_t& out);
 
+// Memory for the block records are copied through, its pages taken at once where the system
+// allows (cheaper than a fault for each); empty when there is none.
+MutableSpan allocate_block(std::size_t size);
+
+// Gives back what allocate_block gave.
+void release_block(MutableSpan block);
+
 // Reads the next bytes of `file` into each span in turn, as one scattered read where the system
 // allows; returns how many were read in all (fewer only at the end or on error).
 std::size_t read_spans(std::FILE* file, const MutableSpan* spans, std::size_t count);

@@ -3,6 +3,7 @@
 #include <linux/magic.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
@@ -344,21 +345,19 @@ void prepare_process() {
     // The standard signals, then the real-time ones this C library leaves to programs.
     for (int s = 1; s <= SIGRTMAX; ++s) {
         if ((s > SIGSYS && s < SIGRTMIN) || s == SIGXFSZ || s == SIGPIPE) continue;
-        if (!ends_process_by_default(s) || ignored_by_caller(s)) continue;
-        struct sigaction action {};
-        action.sa_handler = remove_pending_and_reraise;
-        sigemptyset(&action.sa_mask);
-        if (sigaction(s, &action, nullptr) != 0) continue;
-        sigaddset(&answered_signals, s);
-        set_aside.push_back(s);
+        if (ends_process_by_default(s) && !ignored_by_caller(s)) sigaddset(&answered_signals, s);
     }
     // Every handler cleans up the same file: one at a time.
-    for (int s : set_aside) {
-        struct sigaction action {};
-        if (sigaction(s, nullptr, &action) != 0 || action.sa_handler != remove_pending_and_reraise)
-            continue;
-        action.sa_mask = answered_signals;
-        sigaction(s, &action, nullptr);
+    struct sigaction action {};
+    action.sa_handler = remove_pending_and_reraise;
+    action.sa_mask = answered_signals;
+    for (int s = 1; s <= SIGRTMAX; ++s) {
+        if (sigismember(&answered_signals, s) != 1) continue;
+        if (sigaction(s, &action, nullptr) == 0) {
+            set_aside.push_back(s);
+        } else {
+            sigdelset(&answered_signals, s);
+        }
     }
 }
 
@@ -397,6 +396,17 @@ bool size_of(std::FILE* file, std::uint64_t& out) {
     if (end < 0) return false;
     out = static_cast<std::uint64_t>(end);
     return true;
+}
+
+MutableSpan allocate_block(std::size_t size) {
+    void* address = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (address == MAP_FAILED) return {nullptr, 0};
+    return {static_cast<std::uint8_t*>(address), size};
+}
+
+void release_block(MutableSpan block) {
+    if (block.data != nullptr) munmap(block.data, block.size);
 }
 
 std::size_t read_spans(std::FILE* file, const MutableSpan* spans, std::size_t count) {

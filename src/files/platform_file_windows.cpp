@@ -233,6 +233,16 @@ bool size_of(std::FILE* file, std::uint64_t& out) {
     return true;
 }
 
+MutableSpan allocate_block(std::size_t size) {
+    void* address = VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (address == nullptr) return {nullptr, 0};
+    return {static_cast<std::uint8_t*>(address), size};
+}
+
+void release_block(MutableSpan block) {
+    if (block.data != nullptr) VirtualFree(block.data, 0, MEM_RELEASE);
+}
+
 std::size_t read_spans(std::FILE* file, const MutableSpan* spans, std::size_t count) {
     // Through the stream's buffer, which turns the many short reads of short records into few.
     std::size_t total = 0;
