@@ -106,18 +106,27 @@ FormatError write_converted_database(const ConvertedLayout& layout, ByteSource& 
     std::size_t record = 0;
     std::uint32_t record_left = layout.lengths[0] - sizeof record0_fields;
     bool at_record_start = false;
+    // A prefix that did not fit at the end of a block is finished at the start of the next, so
+    // that every block but the last is full and each stays at the same place within a page.
+    LengthPrefix prefix;
+    std::size_t prefix_placed = 0;
     while (true) {
         std::size_t wanted = 0;
         while (record < layout.lengths.size() && gaps.size() < max_spans_per_read) {
             if (at_record_start) {
-                const LengthPrefix prefix = encode_length_prefix(layout.lengths[record]);
-                if (capacity - filled < prefix.size) break;  // the next block starts with it
-                std::copy(prefix.bytes.begin(), prefix.bytes.begin() + prefix.size,
-                          block.data + filled);
-                filled += prefix.size;
+                prefix = encode_length_prefix(layout.lengths[record]);
+                prefix_placed = 0;
                 record_left = layout.lengths[record];
                 at_record_start = false;
             }
+            const std::size_t part = std::min<std::size_t>(prefix.size - prefix_placed,
+                                                           capacity - filled);
+            std::copy(prefix.bytes.begin() + static_cast<std::ptrdiff_t>(prefix_placed),
+                      prefix.bytes.begin() + static_cast<std::ptrdiff_t>(prefix_placed + part),
+                      block.data + filled);
+            prefix_placed += part;
+            filled += part;
+            if (prefix_placed != prefix.size) break;  // the rest of it starts the next block
             const std::size_t take = std::min<std::size_t>(record_left, capacity - filled);
             if (take != 0) {
                 gaps.push_back({block.data + filled, take});

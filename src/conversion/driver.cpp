@@ -52,7 +52,7 @@ Outcome convert(int argc, char** argv, Progress& progress) {
     auto output = OutputFile::create(path, *input, layout.output_size, start);
     if (start == OutputStart::no_room) return Outcome::output_not_written;
     if (!output) return Outcome::output_not_found;
-    const CopyBlock block(copy_block_size(layout));
+    const CopyBlock block(copy_block_size(layout), layout.head.size());
     if (block.span().data == nullptr) throw std::bad_alloc();
     const FormatError written = write_converted_database(layout, *input, *output, block.span());
     // Every input byte has been read; the input must be closed before it can be replaced.

@@ -31,7 +31,9 @@ class InputFile final : public ByteSource {
 // The block a conversion's records are copied through.
 class CopyBlock {
   public:
-    explicit CopyBlock(std::size_t size) : span_(platform::allocate_block(size)) {}
+    // A block of `size` bytes, to be written at `file_offset` of the output.
+    CopyBlock(std::size_t size, std::uint64_t file_offset)
+        : span_(platform::allocate_block(size, file_offset)) {}
     ~CopyBlock() { platform::release_block(span_); }
     CopyBlock(const CopyBlock&) = delete;
     CopyBlock& operator=(const CopyBlock&) = delete;

@@ -33,8 +33,9 @@ bool seek_to(std::FILE* file, std::uint64_t offset);
 bool size_of(std::FILE* file, std::uint64_t& out);
 
 // Memory for the block records are copied through, its pages taken at once where the system
-// allows (cheaper than a fault for each); empty when there is none.
-MutableSpan allocate_block(std::size_t size);
+// allows (cheaper than a fault for each), starting `file_offset`'s distance into a page, so that
+// the system copies it to that offset of a file with every page aligned; empty when there is none.
+MutableSpan allocate_block(std::size_t size, std::uint64_t file_offset);
 
 // Gives back what allocate_block gave.
 void release_block(MutableSpan block);

@@ -398,15 +398,26 @@ bool size_of(std::FILE* file, std::uint64_t& out) {
     return true;
 }
 
-MutableSpan allocate_block(std::size_t size) {
-    void* address = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+// The system's page size; blocks are placed and released by it.
+std::size_t page_size() {
+    static const std::size_t size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    return size;
+}
+
+MutableSpan allocate_block(std::size_t size, std::uint64_t file_offset) {
+    const std::size_t page = page_size();
+    const std::size_t skip = static_cast<std::size_t>(file_offset % page);
+    if (size > SIZE_MAX - skip) return {nullptr, 0};
+    void* address = mmap(nullptr, skip + size, PROT_READ | PROT_WRITE,
                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
     if (address == MAP_FAILED) return {nullptr, 0};
-    return {static_cast<std::uint8_t*>(address), size};
+    return {static_cast<std::uint8_t*>(address) + skip, size};
 }
 
 void release_block(MutableSpan block) {
-    if (block.data != nullptr) munmap(block.data, block.size);
+    if (block.data == nullptr) return;
+    const std::size_t skip = reinterpret_cast<std::uintptr_t>(block.data) % page_size();
+    munmap(block.data - skip, skip + block.size);
 }
 
 std::size_t read_spans(std::FILE* file, const MutableSpan* spans, std::size_t count) {

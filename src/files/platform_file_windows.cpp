@@ -233,14 +233,22 @@ bool size_of(std::FILE* file, std::uint64_t& out) {
     return true;
 }
 
-MutableSpan allocate_block(std::size_t size) {
-    void* address = VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+// Blocks start at the same place within a page as their bytes in the file.
+constexpr std::size_t block_page_size = 4096;
+
+MutableSpan allocate_block(std::size_t size, std::uint64_t file_offset) {
+    const std::size_t skip = static_cast<std::size_t>(file_offset % block_page_size);
+    if (size > SIZE_MAX - skip) return {nullptr, 0};
+    void* address = VirtualAlloc(nullptr, skip + size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     if (address == nullptr) return {nullptr, 0};
-    return {static_cast<std::uint8_t*>(address), size};
+    return {static_cast<std::uint8_t*>(address) + skip, size};
 }
 
 void release_block(MutableSpan block) {
-    if (block.data != nullptr) VirtualFree(block.data, 0, MEM_RELEASE);
+    if (block.data == nullptr) return;
+    // The allocation began at the start of the page the block starts in.
+    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(block.data);
+    VirtualFree(reinterpret_cast<void*>(start - start % block_page_size), 0, MEM_RELEASE);
 }
 
 std::size_t read_spans(std::FILE* file, const MutableSpan* spans, std::size_t count) {
