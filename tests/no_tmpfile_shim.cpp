@@ -1,11 +1,14 @@
 // Preloaded by the program tests: makes open() refuse unnamed files, as file systems without
-// them do, so that the named temporary file is used instead.
+// them do, so that the named temporary file is used instead; with SHIM_REFUSE_RENAME set, makes
+// rename() refuse as it does for a file that no other file can replace (EBUSY).
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/types.h>
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -39,4 +42,13 @@ extern "C" int open64(const char* path, int flags, ...) {
     const int fd = open_refusing_unnamed("open64", path, flags, args);
     va_end(args);
     return fd;
+}
+
+extern "C" int rename(const char* from, const char* to) {
+    if (std::getenv("SHIM_REFUSE_RENAME") != nullptr) {
+        errno = EBUSY;
+        return -1;
+    }
+    using RenameFunction = int (*)(const char*, const char*);
+    return reinterpret_cast<RenameFunction>(dlsym(RTLD_NEXT, "rename"))(from, to);
 }

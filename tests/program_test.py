@@ -475,6 +475,31 @@ class ProgramTest(unittest.TestCase):
                     if what != "bind mount":
                         subprocess.run(["chattr", "-a", str(self.folder.root)], check=True)
 
+    @unittest.skipIf(ON_WINDOWS, "renaming over a file is the Linux way of replacing it")
+    def test_refused_rename_writes_the_complete_conversion_in_place(self):
+        """Whatever refuses the rename, the output is written as a plain overwrite would, room
+        taken first, and no temporary name is left."""
+        # (what, old output, file size limit, expected outcome, expected old output's bytes)
+        cases = [("room", b"\xee" * 50000, None, (0, b""), VALID_HDB),
+                 ("file size limit", b"\xee" * 50000, len(VALID_HDB) - 1,
+                  (1, OUTPUT_NOT_WRITTEN), b"\xee" * 50000),
+                 ("the input itself", None, None, (1, OUTPUT_NOT_FOUND), VALID)]
+        for what, old, limit, outcome, expected in cases:
+            with self.subTest(what):
+                self.fresh()
+                name = "story.pdb" if old is not None else "x.hdb"
+                self.folder.put(name, VALID)
+                output = self.folder.put("story.hdb", old) if old is not None else None
+                inode = output.stat().st_ino if output else None
+                env = without_unnamed_files()
+                env["SHIM_REFUSE_RENAME"] = "1"
+                self.assertEqual(self.folder.run(name, env=env, limit_file_size=limit), outcome)
+                self.assertEqual(self.folder.names(), sorted({name, "story.hdb" if old else name}))
+                written = output or self.folder.root / name
+                self.assertEqual(written.read_bytes(), expected)
+                if output:
+                    self.assertEqual(output.stat().st_ino, inode, "written in place")
+
     @unittest.skipIf(ON_WINDOWS or os.geteuid() != 0, "POSIX owners, set up as root")
     def test_output_that_is_a_symbolic_link_is_written_through(self):
         """As a plain overwrite would: the link stays, its target gets the conversion."""

@@ -37,7 +37,7 @@ std::unique_ptr<OutputFile> OutputFile::create(const std::string& output_path,
     // The input is never written in place: its records are still being read while the output
     // is written, and a failure part way would leave neither the old file nor the new.
     bool started = (target.kind != TargetKind::replaceable || target.new_file_keeps_it) &&
-                   platform::create_pending(path, pending);
+                   platform::create_pending(path, input.file_, pending);
     if (!started && target.kind == TargetKind::replaceable) {
         switch (platform::open_in_place(path, input.file_, size, pending)) {
             case platform::InPlaceResult::opened:

@@ -67,6 +67,15 @@ bool follow_links(const std::string& path, std::string& target);
 // Looks at what is at `target`, and whether it is (or may be) the very file open as `input`.
 Target inspect_target(const std::string& target, std::FILE* input);
 
+// What tells the input apart from other files, kept to recognize it later under any name.
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t index = 0;
+    std::uint64_t size = 0;
+    std::int64_t modified_seconds = 0;
+    std::int64_t modified_nanoseconds = 0;
+};
+
 // An output being written: a new file in the folder of its target that takes the target's name
 // only once it is committed (a process that ends any other way leaves nothing of it where the
 // system allows), or, in place, the old output itself.
@@ -78,12 +87,13 @@ struct PendingFile {
     bool overwriting = false;    // in place: the old content has begun to be overwritten
     std::uint64_t old_size = 0;  // in place: the old output's size
     std::uint64_t new_size = 0;  // in place: the size the conversion will have
+    FileIdentity input;          // the input, which is never written in place
 };
 
-// Starts the new file that will replace `target`, keeping what the owner set on an old one
-// (its owner and group where allowed, its permission bits, its other attributes where they can
-// be read and set); false when it cannot be created.
-bool create_pending(const std::string& target, PendingFile& pending);
+// Starts the new file that will replace `target` beside the open `input`, keeping what the owner
+// set on an old one (its owner and group where allowed, its permission bits, its other
+// attributes where they can be read and set); false when it cannot be created.
+bool create_pending(const std::string& target, std::FILE* input, PendingFile& pending);
 
 enum class InPlaceResult { opened, not_openable, no_room };
 
@@ -107,8 +117,9 @@ enum class CommitResult { done, not_replaceable, write_failed };
 enum class Durability { handed_to_system, on_disk };
 
 // Flushes (and, if asked, syncs) the complete file and moves it over its target, or, in place,
-// gives it its final size; closes it. On failure a new file is discarded and the target left as
-// it was; an in-place output is cut to nothing.
+// gives it its final size; closes it. Where the target cannot be replaced by another file, the
+// complete conversion is copied over it in place by the rules of open_in_place. On failure a new
+// file is discarded and the target left as it was; an in-place output is cut to nothing.
 CommitResult commit_pending(PendingFile& pending, Durability durability);
 
 // Closes and removes a file that was not committed; an in-place output is left as it was if

@@ -76,17 +76,20 @@ auto with_signals_blocked(Action action) {
     return result;
 }
 
-// Whether two files' status describes the same file, however each was named.
-bool same_file(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+FileIdentity identity_of(const struct stat& st) {
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+            static_cast<std::uint64_t>(st.st_size), static_cast<std::int64_t>(st.st_mtim.tv_sec),
+            static_cast<std::int64_t>(st.st_mtim.tv_nsec)};
 }
 
 // Whether `b` may be the file `a` seen another way: an overlay or a network file system can show
 // one file under another device number, but not with another inode number, size and time.
-bool maybe_same_file(const struct stat& a, const struct stat& b) {
-    return same_file(a, b) ||
-           (a.st_ino == b.st_ino && a.st_size == b.st_size &&
-            a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec);
+bool maybe_same_file(const FileIdentity& a, const struct stat& b) {
+    const FileIdentity other = identity_of(b);
+    return (a.device == other.device && a.index == other.index) ||
+           (a.index == other.index && a.size == other.size &&
+            a.modified_seconds == other.modified_seconds &&
+            a.modified_nanoseconds == other.modified_nanoseconds);
 }
 
 // Cuts an in-place output to `size` and stops an interrupt from cutting it again.
@@ -145,7 +148,8 @@ void remember_pending_name(const std::string& name) {
 
 // An unnamed file in the output's folder: nothing of it outlives the process until it is linked.
 int create_unnamed(const std::string& prefix) {
-    const int fd = open(prefix.empty() ? "." : prefix.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC,
+    // Readable too, so that the complete conversion can still be copied where it cannot be named.
+    const int fd = open(prefix.empty() ? "." : prefix.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC,
                         new_file_mode);
     if (fd < 0) return -1;
     // It is named through /proc when complete; without /proc it could never be named.
@@ -184,7 +188,7 @@ int create_named(const std::string& prefix, std::string& temp_path) {
         std::string name = temp_candidate(prefix);
         const int fd = with_signals_blocked([&] {
             const int created =
-                open(name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, new_file_mode);
+                open(name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, new_file_mode);
             if (created >= 0) remember_pending_name(name);
             return created;
         });
@@ -469,7 +473,7 @@ Target inspect_target(const std::string& target, std::FILE* input) {
         return {errno == ENOENT ? TargetKind::missing : TargetKind::not_replaceable};
     }
     struct stat in {};
-    if (fstat(fileno(input), &in) != 0 || maybe_same_file(in, st)) {
+    if (fstat(fileno(input), &in) != 0 || maybe_same_file(identity_of(in), st)) {
         return {TargetKind::input};
     }
     if (!S_ISREG(st.st_mode) || !has_write_permission(st) || access(target.c_str(), W_OK) != 0) {
@@ -482,11 +486,14 @@ Target inspect_target(const std::string& target, std::FILE* input) {
                                          !only_adds_names(folder_prefix(target))};
 }
 
-bool create_pending(const std::string& target, PendingFile& pending) {
+bool create_pending(const std::string& target, std::FILE* input, PendingFile& pending) {
     const std::string prefix = folder_prefix(target);
     if (prefix.size() + sizeof temp_prefix + temp_random_size >= sizeof pending_name) return false;
+    struct stat in {};
+    if (fstat(fileno(input), &in) != 0) return false;
     pending = PendingFile{};
     pending.target = target;
+    pending.input = identity_of(in);
     int fd = create_unnamed(prefix);
     if (fd < 0) fd = create_named(prefix, pending.temp_path);
     if (fd < 0) return false;
@@ -502,8 +509,12 @@ bool create_pending(const std::string& target, PendingFile& pending) {
     return true;
 }
 
-InPlaceResult open_in_place(const std::string& target, std::FILE* input, std::uint64_t size,
-                            PendingFile& pending) {
+namespace {
+
+// Opens the old output at `target` to be written over, as open_in_place does, refusing the input
+// known by `input`.
+InPlaceResult open_in_place_beside(const std::string& target, const FileIdentity& input,
+                                   std::uint64_t size, PendingFile& pending) {
     // Read access too, where there is any, as a plain open for update would ask for.
     int fd = open(target.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0 && errno == EACCES)
@@ -516,11 +527,9 @@ InPlaceResult open_in_place(const std::string& target, std::FILE* input, std::ui
         locked = flock(fd, LOCK_EX);
     } while (locked != 0 && errno == EINTR);
     struct stat st {};
-    struct stat in {};
     // It must still be what was inspected: a regular file, and not the input.
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fstat(fileno(input), &in) != 0 ||
-        maybe_same_file(in, st) || size > static_cast<std::uint64_t>(INT64_MAX) ||
-        fcntl(fd, F_SETFL, 0) != 0) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || maybe_same_file(input, st) ||
+        size > static_cast<std::uint64_t>(INT64_MAX) || fcntl(fd, F_SETFL, 0) != 0) {
         close(fd);
         return InPlaceResult::not_openable;
     }
@@ -540,6 +549,7 @@ InPlaceResult open_in_place(const std::string& target, std::FILE* input, std::ui
     pending.in_place = true;
     pending.old_size = static_cast<std::uint64_t>(st.st_size);
     pending.new_size = size;
+    pending.input = input;
     pending.stream = fdopen(fd, "wb");  // "w" here neither creates nor truncates
     if (pending.stream == nullptr) {
         let_go_of_in_place(fd, st.st_size);
@@ -547,6 +557,15 @@ InPlaceResult open_in_place(const std::string& target, std::FILE* input, std::ui
         return InPlaceResult::not_openable;
     }
     return InPlaceResult::opened;
+}
+
+}  // namespace
+
+InPlaceResult open_in_place(const std::string& target, std::FILE* input, std::uint64_t size,
+                            PendingFile& pending) {
+    struct stat in {};
+    if (fstat(fileno(input), &in) != 0) return InPlaceResult::not_openable;
+    return open_in_place_beside(target, identity_of(in), size, pending);
 }
 
 void begin_overwrite(PendingFile& pending) {
@@ -594,6 +613,44 @@ CommitResult finish_in_place(PendingFile& pending) {
     return done ? CommitResult::done : CommitResult::write_failed;
 }
 
+// Copies the complete conversion open as `complete` over the old output at the pending file's
+// target, in place.
+CommitResult copy_over_in_place(int complete, const PendingFile& pending) {
+    struct stat st {};
+    if (complete < 0 || fstat(complete, &st) != 0) return CommitResult::not_replaceable;
+    PendingFile target;
+    switch (open_in_place_beside(pending.target, pending.input,
+                                 static_cast<std::uint64_t>(st.st_size), target)) {
+        case InPlaceResult::opened:
+            break;
+        case InPlaceResult::no_room:
+            return CommitResult::write_failed;
+        case InPlaceResult::not_openable:
+            return CommitResult::not_replaceable;
+    }
+    begin_overwrite(target);
+    const int out = fileno(target.stream);
+    off_t from = 0;
+    while (from < st.st_size) {
+        const std::size_t rest = static_cast<std::size_t>(st.st_size - from);
+        ssize_t copied = copy_file_range(complete, &from, out, nullptr, rest, 0);
+        if (copied < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
+                           errno == EOPNOTSUPP)) {
+            static std::uint8_t buffer[64 * 1024];
+            copied = pread(complete, buffer, std::min(rest, sizeof buffer), from);
+            if (copied > 0 && !write_all(target.stream, buffer, static_cast<std::size_t>(copied)))
+                copied = -1;
+            if (copied > 0) from += copied;
+        }
+        if (copied < 0 && errno == EINTR) continue;
+        if (copied <= 0) {
+            discard_pending(target);
+            return CommitResult::write_failed;
+        }
+    }
+    return finish_in_place(target);
+}
+
 CommitResult commit_pending(PendingFile& pending, Durability durability) {
     if (pending.in_place) return finish_in_place(pending);
     const int fd = fileno(pending.stream);
@@ -609,24 +666,30 @@ CommitResult commit_pending(PendingFile& pending, Durability durability) {
         return CommitResult::write_failed;
     }
     const bool named = written && (!pending.temp_path.empty() || name_unnamed(fd, pending));
+    // Kept open, so that a conversion that cannot take the output's name can still be copied.
+    const int complete = written ? dup(fd) : -1;
     const bool closed = std::fclose(pending.stream) == 0;
     pending.stream = nullptr;
     if (!written || !closed) {
+        if (complete >= 0) close(complete);
         remove_named(pending);
         return CommitResult::write_failed;
     }
-    if (!named) return CommitResult::not_replaceable;
-    const bool moved = with_signals_blocked([&] {
+    const bool moved = named && with_signals_blocked([&] {
         const bool done = std::rename(pending.temp_path.c_str(), pending.target.c_str()) == 0;
         if (done) forget_pending_name();
         return done;
     });
-    if (!moved) {
-        remove_named(pending);
-        return CommitResult::not_replaceable;
+    if (moved) {
+        if (complete >= 0) close(complete);
+        pending.temp_path.clear();
+        return CommitResult::done;
     }
-    pending.temp_path.clear();
-    return CommitResult::done;
+    // As a plain overwrite would: the old output written over in place, room taken first.
+    const CommitResult copied = copy_over_in_place(complete, pending);
+    if (complete >= 0) close(complete);
+    remove_named(pending);
+    return copied;
 }
 
 void discard_pending(PendingFile& pending) {

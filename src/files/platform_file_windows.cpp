@@ -311,7 +311,7 @@ Target inspect_target(const std::string& target, std::FILE* input) {
     return {TargetKind::replaceable, !held};
 }
 
-bool create_pending(const std::string& target, PendingFile& pending) {
+bool create_pending(const std::string& target, std::FILE*, PendingFile& pending) {
     const std::size_t name_start = file_name_start(target, path_syntax());
     const std::string folder = target.substr(0, name_start);
     const std::size_t size = std::min(temp_name_size, target.size() - name_start);
