@@ -1,3 +1,4 @@
+// The independent model of a conversion the fuzzer checks every accepted input against.
 #include "roundtrip_check.hpp"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// Unit tests of sizing and writing the converted database.
 #include "converted_database.hpp"
 
 #include <gtest/gtest.h>

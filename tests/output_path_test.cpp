@@ -1,3 +1,4 @@
+// Unit tests of the output path rule.
 #include "output_path.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// Unit tests of reading and checking Palm databases.
 #include "palm_database.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// The program's run, step by step: the only place that prints and chooses the exit status.
 #include "driver.hpp"
 
 #include <cstdio>

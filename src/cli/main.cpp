@@ -1,3 +1,4 @@
+// The command-line program's entry.
 #include "driver.hpp"
 
 int main(int argc, char** argv) { return palmconv::run(argc, argv); }

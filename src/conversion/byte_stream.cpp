@@ -1,3 +1,4 @@
+// The in-memory byte source, and scattered reads for sources that read one run at a time.
 #include "byte_stream.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Sizing and writing the converted database from a checked Palm text document database.
 #include "converted_database.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The program's one table of messages and exit statuses.
 #include "messages.hpp"
 
 namespace palmconv {

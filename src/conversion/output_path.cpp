@@ -1,3 +1,4 @@
+// The output path rule: the input's path with its third-from-last character made 'h'.
 #include "output_path.hpp"
 
 namespace palmconv {

@@ -1,3 +1,4 @@
+// Reading and checking the header and first record list of a Palm database.
 #include "palm_database.hpp"
 
 #include "byte_order.hpp"

@@ -1,3 +1,4 @@
+// The desktop on Linux: the chooser (zenity, kdialog), the opener (xdg-open), the error window.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>

@@ -1,3 +1,4 @@
+// The driver's input and output files, on the system's platform file operations.
 #include "file_io.hpp"
 
 #include "platform_file.hpp"

@@ -1,3 +1,4 @@
+// File operations on POSIX systems (Linux): the input, temporary and in-place outputs, signals.
 #include <fcntl.h>
 #include <linux/falloc.h>
 #include <linux/magic.h>

@@ -1,3 +1,4 @@
+// File operations on Windows: the input, temporary and in-place outputs, the console interrupt.
 #include <windows.h>
 
 #include <fcntl.h>
