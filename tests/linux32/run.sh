@@ -22,5 +22,5 @@ keep=()
 for name in $(grep -o '^    def test_[a-z0-9_]*' tests/program_test.py | sed 's/^    def //'); do
   case " $skip " in *" $name "*) ;; *) keep+=(-k "$name") ;; esac
 done
-PALMCONV="${runner[*]} $top/$build/palmconv" python3 tests/program_test.py "${keep[@]}"
+PALMCONV_LARGE=1 PALMCONV="${runner[*]} $top/$build/palmconv" python3 tests/program_test.py "${keep[@]}"
 echo "32-bit tests took $((SECONDS - start)) s" >&2
