@@ -105,6 +105,8 @@ Outcome convert(const std::string& name, std::uint64_t size, std::string& output
 }
 
 std::string last_output_name;
+// The message for a conversion that fails where it stands now, as when memory runs out there.
+palmconv::Outcome failure_now = palmconv::Outcome::invalid_database;
 
 }  // namespace
 
@@ -116,13 +118,13 @@ extern "C" {
 // the message of the outcome, empty on success.
 EMSCRIPTEN_KEEPALIVE const char* palmconv_convert(const char* name, double size) {
     using namespace palmconv;
-    Outcome without_memory = Outcome::invalid_database;
     Outcome outcome;
     last_output_name.clear();
+    failure_now = Outcome::invalid_database;
     try {
-        outcome = convert(name, static_cast<std::uint64_t>(size), last_output_name, without_memory);
+        outcome = convert(name, static_cast<std::uint64_t>(size), last_output_name, failure_now);
     } catch (const std::bad_alloc&) {
-        outcome = without_memory;
+        outcome = failure_now;
     }
     return report_for(outcome).message;
 }
@@ -130,6 +132,11 @@ EMSCRIPTEN_KEEPALIVE const char* palmconv_convert(const char* name, double size)
 // The output's name after a successful conversion (UTF-8).
 EMSCRIPTEN_KEEPALIVE const char* palmconv_output_name() {
     return palmconv::last_output_name.c_str();
+}
+
+// The message for a conversion that broke off where it stood (the worker failed under it).
+EMSCRIPTEN_KEEPALIVE const char* palmconv_failure_message() {
+    return palmconv::report_for(palmconv::failure_now).message;
 }
 
 // The message for a file the browser cannot read at all.

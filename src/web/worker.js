@@ -14,6 +14,7 @@ let unfolded = 0;   // bytes of the Uint8Arrays in `parts`
 let lastProgress = 0;
 let current = 0;    // the id of the file being converted
 let peakMemory = 0;
+let unreadable = false;  // a read of the chosen file failed: it changed or went away meanwhile
 
 // The converter reads in order, a block at a time; the browser answers few large reads much
 // faster than many smaller ones, so the file is read ahead in slices of this size, outside the
@@ -30,10 +31,13 @@ Module.readChosen = (offset, pointer, n) => {
           chosen.slice(offset, offset + Math.max(n, SLICE_BYTES))));
     }
     const bytes = slice.subarray(offset - sliceStart, Math.min(offset - sliceStart + n, slice.length));
+    // The converter asks only for bytes within the size the file had when chosen.
+    if (bytes.length < n) unreadable = true;
     HEAPU8.set(bytes, pointer);
     return bytes.length;
   } catch (error) {
-    return 0;  // an unreadable part reads as the end of the file
+    unreadable = true;
+    return 0;  // ends the conversion; the file is then reported as one that cannot be read
   }
 };
 
@@ -51,7 +55,8 @@ Module.takeOutput = (pointer, n, done, total) => {
   }
 };
 
-function readable(file) {
+function readable(file, size) {
+  if (file.size !== size) return false;
   try {
     reader.readAsArrayBuffer(file.slice(0, Math.min(file.size, 78)));
     return true;
@@ -60,21 +65,36 @@ function readable(file) {
   }
 }
 
-function convert(id, file) {
+function convert(id, file, size) {
   current = id;
   chosen = file;
   reader = new FileReaderSync();
   slice = new Uint8Array(0);
   parts = [];
   unfolded = 0;
+  unreadable = false;
   let message;
-  if (!readable(file)) {
-    message = UTF8ToString(Module._palmconv_unreadable_message());
-  } else {
-    const name = allocateUTF8(file.name);
-    message = UTF8ToString(Module._palmconv_convert(name, file.size));
-    _free(name);
+  try {
+    if (!readable(file, size)) {
+      unreadable = true;
+    } else {
+      const name = allocateUTF8(file.name);
+      message = UTF8ToString(Module._palmconv_convert(name, size));
+      _free(name);
+    }
+  } catch (error) {
+    // The converter's memory may be left in any state: the page replaces this worker.
+    parts = [];
+    let message = "";
+    try {
+      message = UTF8ToString(Module._palmconv_failure_message()).replace(/[\r\n]+$/, "");
+    } catch (ignored) {
+      // An aborted runtime answers nothing more; the page has a message of its own.
+    }
+    postMessage({id, failed: String(error), message});
+    return;
   }
+  if (unreadable) message = UTF8ToString(Module._palmconv_unreadable_message());
   peakMemory = Math.max(peakMemory, HEAPU8.length);
   const result = {id, peakMemory, message: message.replace(/[\r\n]+$/, "")};
   if (result.message === "") {
@@ -94,9 +114,10 @@ Module.onRuntimeInitialized = () => {
   while (waiting.length > 0) convert(...waiting.shift());
 };
 onmessage = (event) => {
+  const {id, file, size} = event.data;
   if (ready) {
-    convert(event.data.id, event.data.file);
+    convert(id, file, size);
   } else {
-    waiting.push([event.data.id, event.data.file]);
+    waiting.push([id, file, size]);
   }
 };

@@ -11,20 +11,20 @@ export const pageUrl =
 export const native = path.resolve(top, process.env.PALMCONV ?? "build/native/palmconv");
 
 // Debian's Chromium, kept from reaching out on its own: this machine has no network.
-export function launchBrowser() {
+export function launchBrowser(extra = []) {
   return chromium.launch({
     executablePath: process.env.CHROMIUM ?? "/usr/bin/chromium",
     args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-           "--disable-background-networking", "--disable-component-update", "--disable-sync"],
+           "--disable-background-networking", "--disable-component-update", "--disable-sync", ...extra],
   });
 }
 
-// Waits until `count` entries after the first `skip` are no longer converting.
+// Waits until `count` entries after the first `skip` are converted or refused.
 export async function waitForResults(page, count, skip = 0) {
   await page.waitForFunction(([count, skip]) => {
     const items = [...document.querySelectorAll("#results li")].slice(skip);
     return items.length >= count &&
-        items.slice(0, count).every((li) => li.dataset.state !== "converting");
+        items.slice(0, count).every((li) => ["converted", "refused"].includes(li.dataset.state));
   }, [count, skip], {timeout: 600_000});
 }
 

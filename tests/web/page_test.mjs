@@ -26,13 +26,14 @@ after(async () => {
   fs.rmSync(scratch, {recursive: true, force: true});
 });
 
-// A fresh page, and every request it makes.
-async function openPage() {
-  const context = await browser.newContext({acceptDownloads: true});
+// A fresh page, and every request it makes; `before` runs in the page ahead of its own script.
+async function openPage({before, options = {}} = {}) {
+  const context = await browser.newContext({acceptDownloads: true, ...options});
   const page = await context.newPage();
   const requests = [];
   context.on("request", (request) => requests.push(request.url()));
   page.on("pageerror", (error) => assert.fail("the page failed: " + error));
+  if (before !== undefined) await page.addInitScript(before);
   await page.goto(pageUrl);
   return {page, requests, close: () => context.close()};
 }
@@ -73,7 +74,8 @@ async function results(page, count, skip = 0) {
     }
     const link = item.locator("a[download]");
     const [download] = await Promise.all([page.waitForEvent("download"), link.click()]);
-    found.push({source, name: download.suggestedFilename(), file: await download.path()});
+    const shown = await link.textContent();
+    found.push({source, shown, name: download.suggestedFilename(), file: await download.path()});
   }
   return found;
 }
@@ -110,6 +112,9 @@ test("golden databases convert as the native program converts them, and rejects 
   for (const [i, file] of files.entries()) {
     if (file.includes("/reject/")) assert.equal(found[i].message, "error: invalid pdb file");
   }
+  const refused = found.filter((r) => r.message !== undefined).length;
+  assert.equal(await page.textContent("#status"),
+               `${files.length} files: ${files.length - refused} converted, ${refused} refused`);
   assertOffline(requests);
   await close();
 });
@@ -127,6 +132,7 @@ test("names: the path rule, refusals, and an input named like its output", async
     if (output === null) {
       assert.equal(found[i].message, "error: output file not found", name);
     } else {
+      assert.equal(found[i].shown, output);
       assert.equal(found[i].name, output);
       assertSameAsNative(found[i], files[i]);
     }
@@ -156,8 +162,12 @@ test("files dropped on the drop zone convert like chosen ones", async () => {
 
 test("the page is keyboard-operable and announces its results", async () => {
   const {page, close} = await openPage();
-  assert.equal(await page.getAttribute("#results", "aria-live"), "polite");
+  // Results are announced as a summary once a batch is done (see the golden test), not one by one.
+  assert.equal(await page.getAttribute("#status", "aria-live"), "polite");
+  assert.equal(await page.getAttribute("#results", "aria-live"), null);
   assert.equal(await page.locator("label[for=files]").count(), 1);
+  assert.equal(await page.getAttribute("#drop", "aria-describedby"), null, "the zone is read twice");
+  assert.ok(!(await page.isVisible("text=Results")), "a Results heading before any result");
   // File choosers are caught only once the browser has been told to hand them over.
   const chooserShown = page.waitForEvent("filechooser");
   await page.evaluate(() => null);
@@ -179,11 +189,18 @@ test("a 256 MiB database converts in bounded memory; an unreadable file is refus
   const big = path.join(folder, "big.pdb");
   bigDatabase(big);
   const gone = put("gone.pdb", path.join(golden, "decode/one_record.pdb"));
+  const cut = put("cut.pdb", path.join(golden, "decode/edge_lengths.pdb"));
+  const grown = put("grown.pdb", path.join(golden, "decode/edge_lengths.pdb"));
   const {page, requests, close} = await openPage();
-  await page.setInputFiles("#files", [big, gone]);
-  // Files convert one after another: this one is read only once the big one is done.
+  await page.setInputFiles("#files", [big, gone, cut, grown]);
+  // Files convert one after another: these are read only once the big one is done.
   fs.unlinkSync(gone);
-  const [converted, unreadable] = await results(page, 2);
+  fs.truncateSync(cut, fs.statSync(cut).size - 10);
+  fs.appendFileSync(grown, Buffer.alloc(10));
+  const [converted, unreadable, ...changed] = await results(page, 4);
+  // A file changed after it was chosen can no longer be read, as with a file that went away.
+  assert.deepEqual(changed, [{source: "cut.pdb", message: "error: file not found"},
+                             {source: "grown.pdb", message: "error: file not found"}]);
   assert.equal(converted.name, "big.hdb");
   execFileSync(native, [big], {stdio: "ignore", env: {}});
   assert.equal(sha256(converted.file), sha256(path.join(folder, "big.hdb")));
@@ -205,5 +222,168 @@ test("a mixed batch, as a person sees it", {skip: !screenshot}, async () => {
   await page.setInputFiles("#files", files);
   await results(page, files.length);
   await page.screenshot({path: screenshot, fullPage: true});
+  await close();
+});
+
+// Stands in for a converter that breaks down (a trap, memory gone) on files named crash.pdb: the
+// page's worker is wrapped so that such a file throws inside it, after growing its memory.
+const crashingWorker = () => {
+  const Original = window.Worker;
+  window.Worker = class extends Original {
+    constructor(url, options) {
+      const wrapper = `importScripts(${JSON.stringify(String(url))});
+        const convertOne = onmessage;
+        onmessage = (event) => {
+          if (event.data.file.name !== "crash.pdb") return convertOne(event);
+          new WebAssembly.Memory({initial: 256});
+          throw new Error("the converter broke down");
+        };`;
+      super(URL.createObjectURL(new Blob([wrapper], {type: "text/javascript"})), options);
+    }
+  };
+};
+
+test("a worker that fails gives its file a message, and later files convert as in a fresh page", async () => {
+  const good = path.join(golden, "decode/one_record.pdb");
+  const files = [put("crash.pdb", good), put("crash.pdb", good), put("one_record.pdb", good)];
+  const {page, requests, close} = await openPage({before: crashingWorker});
+  await page.setInputFiles("#files", files);
+  const found = await results(page, files.length);
+  assert.deepEqual(found.slice(0, 2).map((r) => r.message),
+                   ["error: output file not written", "error: output file not written"]);
+  assertSameAsNative(found[2], files[2]);
+  assertOffline(requests);
+  await close();
+});
+
+test("a browser that cannot convert says why in a sentence", async () => {
+  const cases = [
+    [() => { delete window.WebAssembly; }, /no WebAssembly/],
+    [() => { delete window.Worker; }, /Web Workers/],
+  ];
+  for (const [before, sentence] of cases) {
+    const {page, close} = await openPage({before});
+    assert.match(await page.textContent("#unsupported"), sentence);
+    assert.ok(await page.isVisible("#unsupported"));
+    assert.ok(await page.isDisabled("#files"));
+    await close();
+  }
+  const {page, close} = await openPage({options: {javaScriptEnabled: false}});
+  assert.match(await page.innerText("body"), /JavaScript, which is turned off/);
+  await close();
+});
+
+test("without WebAssembly in the browser (jitless), the page says so", async () => {
+  const jitless = await launchBrowser(["--js-flags=--jitless"]);
+  try {
+    const page = await jitless.newPage();
+    await page.goto(pageUrl);
+    assert.match(await page.textContent("#unsupported"), /no WebAssembly/);
+  } finally {
+    await jitless.close();
+  }
+});
+
+test("removing an entry or clearing the list lets go of its output", async () => {
+  const files = ["decode/one_record.pdb", "decode/edge_lengths.pdb", "reject/other_type.pdb"]
+      .map((f) => path.join(golden, f));
+  const {page, close} = await openPage();
+  await page.setInputFiles("#files", files);
+  await waitForResults(page, files.length);
+  const links = await page.$$eval("#results a[download]", (as) => as.map((a) => a.href));
+  const readable = (href) => page.evaluate((href) => fetch(href).then(() => true, () => false), href);
+  assert.ok(await readable(links[0]));
+  await page.click("#results li:nth-child(1) .remove");
+  assert.equal(await page.locator("#results li").count(), 2);
+  assert.equal(await readable(links[0]), false, "a removed entry's output is still held");
+  assert.ok(await readable(links[1]));
+  await page.click("#clear");
+  assert.equal(await page.locator("#results li").count(), 0);
+  assert.equal(await readable(links[1]), false, "a cleared output is still held");
+  assert.ok(!(await page.isVisible("#clear")));
+  // The page goes on converting after a clear.
+  await page.setInputFiles("#files", files[0]);
+  const [again] = await results(page, 1);
+  assertSameAsNative(again, files[0]);
+  await close();
+});
+
+test("names: isolated, wrapped, and shown as the browser saves them", async () => {
+  const bytes = fs.readFileSync(path.join(golden, "decode/one_record.pdb"));
+  // [chosen name, the name shown and saved, whether the entry says why it differs]
+  const cases = [
+    ["story.pdb", "story.hdb", false],
+    ["a\"b.pdb", "a_b.hdb", true],
+    [".pdb", "hdb", true],
+    ["story.pdb.", "story.phb", true],
+    ["a\u0001b.pdb", "a_b.hdb", true],
+    ["\u202Eevil.pdb", "_evil.hdb", true],
+    ["x".repeat(251) + ".pdb", "x".repeat(251) + ".hdb", false],
+  ];
+  const {page, close} = await openPage();
+  await page.setViewportSize({width: 360, height: 700});
+  await page.setInputFiles("#files", cases.map(([name]) => ({name, mimeType: "", buffer: bytes})));
+  const found = await results(page, cases.length);
+  const items = await page.locator("#results li").all();
+  for (const [i, [name, saved, explained]] of cases.entries()) {
+    assert.equal(found[i].source, name);
+    assert.equal(found[i].shown, saved, JSON.stringify(name));
+    assert.equal(found[i].name, saved, JSON.stringify(name) + ": saved under another name");
+    assert.equal(await items[i].locator(".renamed").count(), explained ? 1 : 0, JSON.stringify(name));
+    // Every name stands in an isolate of its own, so that its direction cannot turn the entry.
+    assert.equal(await items[i].locator("bdi.source").textContent(), name);
+  }
+  const width = await page.evaluate(() => document.documentElement.scrollWidth);
+  assert.ok(width <= 360, `a long name makes the page ${width} px wide`);
+  await close();
+});
+
+// The contrast ratio of two CSS rgb() colors.
+function contrast(a, b) {
+  const luminance = (color) => {
+    const [r, g, bl] = color.match(/[\d.]+/g).slice(0, 3).map((v) => {
+      const c = Number(v) / 255;
+      return c <= 0.03928 ? c / 12.92 : ((c + 0.055) / 1.055) ** 2.4;
+    });
+    return 0.2126 * r + 0.7152 * g + 0.0722 * bl;
+  };
+  const [hi, lo] = [luminance(a), luminance(b)].sort((x, y) => y - x);
+  return (hi + 0.05) / (lo + 0.05);
+}
+
+test("messages and why a name is refused are readable in both color schemes", async () => {
+  const files = [put("ab", path.join(golden, "decode/one_record.pdb"))];
+  for (const colorScheme of ["light", "dark"]) {
+    const {page, close} = await openPage({options: {colorScheme}});
+    await page.setInputFiles("#files", files);
+    await waitForResults(page, 1);
+    assert.match(await page.innerText("#results li"),
+                 /error: output file not found.*no output name can be made from this file's name/s);
+    const [color, background] = await page.evaluate(() => {
+      const body = getComputedStyle(document.body).backgroundColor;
+      return [getComputedStyle(document.querySelector(".error")).color,
+              body === "rgba(0, 0, 0, 0)" ? (matchMedia("(prefers-color-scheme: dark)").matches
+                                             ? "rgb(18, 18, 18)" : "rgb(255, 255, 255)") : body];
+    });
+    const ratio = contrast(color, background);
+    assert.ok(ratio >= 4.5, `${colorScheme}: error text ${color} on ${background} is ${ratio.toFixed(2)}:1`);
+    await close();
+  }
+});
+
+test("files dropped anywhere on the page are taken", async () => {
+  const file = path.join(golden, "decode/one_record.pdb");
+  const {page, close} = await openPage();
+  const data = fs.readFileSync(file).toString("base64");
+  await page.evaluate((data) => {
+    const transfer = new DataTransfer();
+    transfer.items.add(new File([Uint8Array.from(atob(data), (c) => c.charCodeAt(0))], "one_record.pdb"));
+    for (const type of ["dragover", "drop"]) {
+      document.querySelector("h1").dispatchEvent(
+          new DragEvent(type, {dataTransfer: transfer, bubbles: true, cancelable: true}));
+    }
+  }, data);
+  const [result] = await results(page, 1);
+  assertSameAsNative(result, file);
   await close();
 });
