@@ -1,6 +1,8 @@
 // Preloaded by the program tests: makes open() refuse unnamed files, as file systems without
 // them do, so that the named temporary file is used instead; with SHIM_REFUSE_RENAME set, makes
 // rename() refuse as it does for a file that no other file can replace (EBUSY).
+// It stands in for open() and open64() alike, so neither may be renamed to the other.
+#undef _FILE_OFFSET_BITS
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/types.h>
