@@ -84,12 +84,12 @@ FileIdentity identity_of(const struct stat& st) {
 }
 
 // Whether `b` may be the file `a` seen another way: an overlay or a network file system can show
-// one file under another device number, but not with another inode number, size and time.
+// one file under another device and inode number (an overlay's xino), but not with another size
+// and modification time to the nanosecond.
 bool maybe_same_file(const FileIdentity& a, const struct stat& b) {
     const FileIdentity other = identity_of(b);
     return (a.device == other.device && a.index == other.index) ||
-           (a.index == other.index && a.size == other.size &&
-            a.modified_seconds == other.modified_seconds &&
+           (a.size == other.size && a.modified_seconds == other.modified_seconds &&
             a.modified_nanoseconds == other.modified_nanoseconds);
 }
 
@@ -307,7 +307,8 @@ bool reserve_in_place(int fd, off_t old_size, off_t size) {
     struct statfs fs {};
     if (fstatfs(fd, &fs) == 0 && copies_on_write(fs)) {
         // Reserving promises nothing here: the whole conversion must fit in what is free.
-        const std::uint64_t free_blocks = geteuid() == 0 ? fs.f_bfree : fs.f_bavail;
+        // Only what is free for data: what root alone may use can be held for metadata.
+        const std::uint64_t free_blocks = fs.f_bavail;
         const std::uint64_t block = static_cast<std::uint64_t>(fs.f_bsize);
         if (free_blocks < (static_cast<std::uint64_t>(size) + copy_on_write_headroom) / block + 1)
             return false;
@@ -523,10 +524,13 @@ InPlaceResult open_in_place_beside(const std::string& target, const FileIdentity
     if (fd < 0) return InPlaceResult::not_openable;
     // Another conversion writing the same output in place finishes first: the result is then
     // one conversion or the other, never a mix of both.
-    int locked;
-    do {
-        locked = flock(fd, LOCK_EX);
-    } while (locked != 0 && errno == EINTR);
+    // A lock another program holds longer is passed by, as a plain overwrite would.
+    for (int attempt = 0; attempt < 500 && flock(fd, LOCK_EX | LOCK_NB) != 0 &&
+                          (errno == EWOULDBLOCK || errno == EINTR);
+         ++attempt) {
+        const timespec pause{0, 10 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
     struct stat st {};
     // It must still be what was inspected: a regular file, and not the input.
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || maybe_same_file(input, st) ||
