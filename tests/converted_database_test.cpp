@@ -116,21 +116,27 @@ TEST(ConvertedDatabase, EdgeLengthsGetTheirPrefixesAndOffsets) {
     }
 }
 
-// Reads like a memory source, counting the pieces of each scattered read.
-class CountingSource final : public ByteSource {
+// A memory source to build sources that read in their own ways on.
+class OverMemory : public ByteSource {
   public:
-    explicit CountingSource(const Bytes& bytes) : memory_(bytes) {}
+    explicit OverMemory(const Bytes& bytes) : memory_(bytes) {}
     bool size(std::uint64_t& out) override { return memory_.size(out); }
     bool seek(std::uint64_t offset) override { return memory_.seek(offset); }
     std::size_t read(std::uint8_t* buf, std::size_t n) override { return memory_.read(buf, n); }
+
+  protected:
+    MemorySource memory_;
+};
+
+// Reads like a memory source, counting the pieces of each scattered read.
+class CountingSource final : public OverMemory {
+  public:
+    using OverMemory::OverMemory;
     std::size_t read_spans(const MutableSpan* spans, std::size_t count) override {
         most_pieces = std::max(most_pieces, count);
         return memory_.read_spans(spans, count);
     }
     std::size_t most_pieces = 0;
-
-  private:
-    MemorySource memory_;
 };
 
 TEST(ConvertedDatabase, RecordsCrossingCopyBlocksAndManySmallRecords) {
@@ -186,19 +192,15 @@ TEST(ConvertedDatabase, OutputDoesNotDependOnTheCopyBlockSize) {
 }
 
 // Reads whole blocks at first, then comes up short, as a file shortened meanwhile would.
-class ShrinkingSource final : public ByteSource {
+class ShrinkingSource final : public OverMemory {
   public:
-    explicit ShrinkingSource(const Bytes& bytes) : memory_(bytes) {}
-    bool size(std::uint64_t& out) override { return memory_.size(out); }
-    bool seek(std::uint64_t offset) override { return memory_.seek(offset); }
-    std::size_t read(std::uint8_t* buf, std::size_t n) override { return memory_.read(buf, n); }
+    using OverMemory::OverMemory;
     std::size_t read_spans(const MutableSpan* spans, std::size_t count) override {
         if (++reads_ <= 2) return memory_.read_spans(spans, count);
         return count == 0 ? 0 : memory_.read(spans[0].data, spans[0].size / 2);
     }
 
   private:
-    MemorySource memory_;
     int reads_ = 0;
 };
 
