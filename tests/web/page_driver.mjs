@@ -1,5 +1,5 @@
-// What the page's tests and its benchmark share: headless Chromium, the page, and a large
-// database made sparse.
+// What the page's tests and its benchmark share: the page, the browsers (engines.mjs), waiting
+// for results, and a large database made sparse.
 import fs from "node:fs";
 import path from "node:path";
 import {fileURLToPath, pathToFileURL} from "node:url";
@@ -10,22 +10,29 @@ export const pageUrl =
     pathToFileURL(path.resolve(top, process.env.PALMCONV_PAGE ?? "build/web/site/index.html")).href;
 export const native = path.resolve(top, process.env.PALMCONV ?? "build/native/palmconv");
 
-// Debian's Chromium, kept from reaching out on its own: this machine has no network.
+import {chromiumOptions} from "./engines.mjs";
+
+export {chosenEngines, launch} from "./engines.mjs";
+
+// Debian's Chromium as a bare Playwright browser. (launch() in engines.mjs drives every engine
+// the same way.)
 export function launchBrowser(extra = []) {
-  return chromium.launch({
-    executablePath: process.env.CHROMIUM ?? "/usr/bin/chromium",
-    args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-           "--disable-background-networking", "--disable-component-update", "--disable-sync", ...extra],
-  });
+  return chromium.launch(chromiumOptions(extra));
 }
 
-// Waits until `count` entries after the first `skip` are converted or refused.
+// Waits until `count` entries after the first `skip` are converted or refused, on a page of
+// engines.mjs or a bare Playwright page.
 export async function waitForResults(page, count, skip = 0) {
-  await page.waitForFunction(([count, skip]) => {
+  const settled = (count, skip) => {
     const items = [...document.querySelectorAll("#results li")].slice(skip);
     return items.length >= count &&
         items.slice(0, count).every((li) => ["converted", "refused"].includes(li.dataset.state));
-  }, [count, skip], {timeout: 600_000});
+  };
+  if (page.waitFor !== undefined) {
+    await page.waitFor(settled, [count, skip], 600_000);
+  } else {
+    await page.waitForFunction(`(${settled})(${count}, ${skip})`, undefined, {timeout: 600_000});
+  }
 }
 
 // Writes a database of 65,535 records of 4 KiB to `file`, sparse: 256 MiB that take no room.

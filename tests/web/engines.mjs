@@ -1,0 +1,445 @@
+// One way to drive a page in each of the three browser engines, all from Debian's own browsers:
+//   chromium: /usr/bin/chromium through playwright-core;
+//   firefox:  /usr/bin/firefox-esr through puppeteer-core over WebDriver BiDi, headless;
+//   webkit:   WebKitGTK's MiniBrowser through WebKitWebDriver and selenium-webdriver, on a
+//             virtual display (Xvfb) started here, never on a desktop.
+// launch(engine) gives {engine, version, newPage(options), close()}; a page gives goto, chooseFiles,
+// evaluate, waitFor, click, focus, press, expectFileChooser, setViewport, screenshot, download,
+// requests and errors, the same in every engine.
+//   node engines.mjs   prints the name and version of each engine in PALMCONV_ENGINES
+import {spawn} from "node:child_process";
+import {createHash} from "node:crypto";
+import fs from "node:fs";
+import net from "node:net";
+import os from "node:os";
+import path from "node:path";
+import {fileURLToPath, pathToFileURL} from "node:url";
+
+export const allEngines = ["chromium", "firefox", "webkit"];
+
+// The engines named in PALMCONV_ENGINES (comma- or space-separated), all three by default.
+export function chosenEngines() {
+  const names = (process.env.PALMCONV_ENGINES ?? "").split(/[\s,]+/).filter(Boolean);
+  for (const name of names) {
+    if (!allEngines.includes(name)) throw new Error(`unknown engine ${name}: one of ${allEngines}`);
+  }
+  return names.length > 0 ? names : allEngines;
+}
+
+const defaultViewport = {width: 1280, height: 720};
+
+// A browser of `engine`; `noWebAssembly` starts it with WebAssembly turned off in the engine itself.
+// closePages() closes the pages still open (a failed test's), which WebKit needs: its driver
+// holds one session at a time.
+export async function launch(engine, {noWebAssembly = false} = {}) {
+  const launchers = {chromium: launchChromium, firefox: launchFirefox, webkit: launchWebKit};
+  if (launchers[engine] === undefined) throw new Error("unknown engine " + engine);
+  const browser = await launchers[engine]({noWebAssembly});
+  const open = new Set();
+  const closePages = async () => {
+    for (const page of [...open]) await page.close().catch(() => {});
+  };
+  return {
+    ...browser,
+    async newPage(options) {
+      const page = await browser.newPage(options);
+      const close = page.close;
+      page.close = async () => {
+        open.delete(page);
+        await close();
+      };
+      open.add(page);
+      return page;
+    },
+    closePages,
+    async close() {
+      await closePages();
+      await browser.close();
+    },
+  };
+}
+
+// `fn` called with `args` (JSON values), as source text every driver can evaluate in the page.
+function call(fn, args) {
+  return `(${fn})(...${JSON.stringify(args)})`;
+}
+
+// What every page shares, given the engine's own evaluate and its closing.
+function basePage(engine, evaluateSource) {
+  const page = {
+    engine,
+    evaluate: (fn, ...args) => evaluateSource(call(fn, args)),
+    // Polls `fn(...args)` in the page until it returns something true; that value.
+    async waitFor(fn, args = [], timeoutMs = 30_000) {
+      const end = Date.now() + timeoutMs;
+      for (;;) {
+        const value = await page.evaluate(fn, ...args);
+        if (value) return value;
+        if (Date.now() > end) throw new Error(`${engine}: timed out after ${timeoutMs} ms waiting for ${fn}`);
+        await new Promise((resolve) => setTimeout(resolve, 50));
+      }
+    },
+    // URLs of the resources the page and its documents fetched, as the page itself records them.
+    async resourceUrls() {
+      return page.evaluate(() => performance.getEntriesByType("resource").map((entry) => entry.name));
+    },
+  };
+  return page;
+}
+
+// Reads the output behind the link `selector` from inside the page, as the browser holds it:
+// {name: its download attribute, bytes} or, with `digest`, {name, sha256} (hashed in the page, for
+// outputs too large to hand over).
+async function readLinkInPage(page, selector, {digest = false} = {}) {
+  const {name, size} = await page.evaluate(async (selector) => {
+    const link = document.querySelector(selector);
+    window.__palmconvDownload = await (await fetch(link.href)).blob();
+    return {name: link.getAttribute("download"), size: window.__palmconvDownload.size};
+  }, selector);
+  try {
+    if (digest) {
+      const sha256 = await page.evaluate(async () => {
+        const hash = await crypto.subtle.digest("SHA-256", await window.__palmconvDownload.arrayBuffer());
+        return [...new Uint8Array(hash)].map((b) => b.toString(16).padStart(2, "0")).join("");
+      });
+      return {name, sha256};
+    }
+    const chunks = [];
+    const chunk = 4 * 1024 * 1024;
+    for (let start = 0; start < size; start += chunk) {
+      chunks.push(Buffer.from(await page.evaluate(async (start, end) => {
+        const bytes = new Uint8Array(await window.__palmconvDownload.slice(start, end).arrayBuffer());
+        let text = "";
+        for (let i = 0; i < bytes.length; i += 0x8000) {
+          text += String.fromCharCode(...bytes.subarray(i, i + 0x8000));
+        }
+        return btoa(text);
+      }, start, start + chunk), "base64"));
+    }
+    return {name, bytes: Buffer.concat(chunks)};
+  } finally {
+    await page.evaluate(() => { delete window.__palmconvDownload; });
+  }
+}
+
+async function sha256File(file) {
+  const hash = createHash("sha256");
+  for await (const data of fs.createReadStream(file)) hash.update(data);
+  return hash.digest("hex");
+}
+
+// Playwright's launch options for Debian's Chromium, kept from reaching out on its own: this
+// machine has no network.
+export function chromiumOptions(extraArgs = []) {
+  return {
+    executablePath: process.env.CHROMIUM ?? "/usr/bin/chromium",
+    args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+           "--disable-background-networking", "--disable-component-update", "--disable-sync",
+           ...extraArgs],
+  };
+}
+
+// Chromium: one context per page, with Playwright's own download events and request log.
+async function launchChromium({noWebAssembly}) {
+  const {chromium} = await import("playwright-core");
+  const browser = await chromium.launch(chromiumOptions(noWebAssembly ? ["--js-flags=--jitless"] : []));
+  return {
+    engine: "chromium",
+    version: `Chromium ${browser.version()}`,
+    async newPage({initScript, colorScheme, viewport = defaultViewport, javaScriptEnabled = true} = {}) {
+      const context = await browser.newContext({acceptDownloads: true, viewport, javaScriptEnabled,
+                                                ...(colorScheme ? {colorScheme} : {})});
+      const raw = await context.newPage();
+      const requests = [];
+      const errors = [];
+      context.on("request", (request) => requests.push(request.url()));
+      raw.on("pageerror", (error) => errors.push(String(error)));
+      if (initScript !== undefined) await raw.addInitScript(initScript);
+      const page = basePage("chromium", (source) => raw.evaluate(source));
+      return Object.assign(page, {
+        raw,
+        goto: (url) => raw.goto(url).then(() => undefined),
+        chooseFiles: (selector, paths) => raw.setInputFiles(selector, paths),
+        click: (selector) => raw.click(selector),
+        focus: (selector) => raw.focus(selector),
+        press: (key) => raw.keyboard.press(key),
+        // The chooser the browser itself opens; `action` is what opens it.
+        async expectFileChooser(action) {
+          const shown = raw.waitForEvent("filechooser");
+          // File choosers are caught only once the browser has been told to hand them over.
+          await raw.evaluate(() => null);
+          await action();
+          const chooser = await shown;
+          return {setFiles: (paths) => chooser.setFiles(paths)};
+        },
+        async setViewport(size) {
+          await raw.setViewportSize(size);
+          return page.evaluate(() => ({width: innerWidth, height: innerHeight}));
+        },
+        screenshot: (file, {fullPage = false} = {}) => raw.screenshot({path: file, fullPage}),
+        // A real download: the name is the one the browser saves the file under.
+        async download(selector, {digest = false} = {}) {
+          const [download] = await Promise.all([raw.waitForEvent("download"), raw.click(selector)]);
+          const file = await download.path();
+          const name = download.suggestedFilename();
+          return digest ? {name, sha256: await sha256File(file)} : {name, bytes: fs.readFileSync(file)};
+        },
+        requests: async () => [...requests, ...(javaScriptEnabled ? await page.resourceUrls() : [])],
+        errors: async () => errors,
+        close: () => context.close(),
+      });
+    },
+    close: () => browser.close(),
+  };
+}
+
+// Firefox: one browser context per page. A color scheme or JavaScript turned off are preferences
+// of the whole browser, so such a page gets a browser of its own.
+async function launchFirefox({noWebAssembly}) {
+  const puppeteer = (await import("puppeteer-core")).default;
+  const start = (prefs) => puppeteer.launch({
+    browser: "firefox",
+    executablePath: process.env.FIREFOX ?? "/usr/bin/firefox-esr",
+    headless: true,
+    defaultViewport,
+    extraPrefsFirefox: {...(noWebAssembly ? {"javascript.options.wasm": false} : {}), ...prefs},
+  });
+  const browser = await start({});
+  return {
+    engine: "firefox",
+    version: `Firefox ${(await browser.version()).replace(/^firefox\//i, "")} ESR`,
+    async newPage({initScript, colorScheme, viewport = defaultViewport, javaScriptEnabled = true} = {}) {
+      const prefs = {};
+      if (colorScheme !== undefined) {
+        prefs["layout.css.prefers-color-scheme.content-override"] = colorScheme === "dark" ? 0 : 1;
+      }
+      if (!javaScriptEnabled) prefs["javascript.enabled"] = false;
+      const own = Object.keys(prefs).length > 0 ? await start(prefs) : null;
+      const context = await (own ?? browser).createBrowserContext();
+      const raw = await context.newPage();
+      const requests = [];
+      const errors = [];
+      raw.on("request", (request) => requests.push(request.url()));
+      raw.on("pageerror", (error) => errors.push(String(error)));
+      await raw.setViewport(viewport);
+      if (initScript !== undefined) await raw.evaluateOnNewDocument(initScript);
+      const page = basePage("firefox", (source) => raw.evaluate(source));
+      return Object.assign(page, {
+        raw,
+        goto: (url) => raw.goto(url).then(() => undefined),
+        chooseFiles: async (selector, paths) => (await raw.$(selector)).uploadFile(...paths),
+        click: (selector) => raw.click(selector),
+        focus: (selector) => raw.focus(selector),
+        press: (key) => raw.keyboard.press(key),
+        async expectFileChooser(action) {
+          const [chooser] = await Promise.all([raw.waitForFileChooser({timeout: 30_000}), action()]);
+          return {setFiles: (paths) => chooser.accept(paths)};
+        },
+        async setViewport(size) {
+          await raw.setViewport(size);
+          return page.evaluate(() => ({width: innerWidth, height: innerHeight}));
+        },
+        screenshot: (file, {fullPage = false} = {}) => raw.screenshot({path: file, fullPage}),
+        download: (selector, options) => readLinkInPage(page, selector, options),
+        requests: async () => [...requests, ...(await page.resourceUrls())],
+        errors: async () => errors,
+        async close() {
+          await context.close();
+          await own?.close();
+        },
+      });
+    },
+    close: () => browser.close(),
+  };
+}
+
+const xvfbScreen = "2560x4096x24";  // tall enough for a whole page's screenshot
+
+// A virtual display of its own: {display, stop()}.
+async function startXvfb() {
+  const xvfb = spawn("Xvfb", ["-displayfd", "3", "-screen", "0", xvfbScreen, "-nolisten", "tcp"],
+                     {stdio: ["ignore", "ignore", "pipe", "pipe"]});
+  let log = "";
+  xvfb.stderr.on("data", (data) => { log += data; });
+  const display = await new Promise((resolve, reject) => {
+    let out = "";
+    xvfb.stdio[3].on("data", (data) => {
+      out += data;
+      if (out.includes("\n")) resolve(":" + out.trim());
+    });
+    xvfb.on("error", reject);
+    xvfb.on("exit", (code) => reject(new Error(`Xvfb exited (${code}): ${log}`)));
+  });
+  return {display, stop: () => stopChild(xvfb)};
+}
+
+// Ends a child process of ours and waits for it to be gone.
+function stopChild(child) {
+  if (child.exitCode !== null || child.signalCode !== null) return Promise.resolve();
+  const gone = new Promise((resolve) => child.once("exit", resolve));
+  child.kill();
+  return gone;
+}
+
+function freePort() {
+  return new Promise((resolve, reject) => {
+    const server = net.createServer();
+    server.on("error", reject);
+    server.listen(0, "127.0.0.1", () => {
+      const {port} = server.address();
+      server.close(() => resolve(port));
+    });
+  });
+}
+
+async function waitForPort(port, child, timeoutMs = 20_000) {
+  const end = Date.now() + timeoutMs;
+  while (Date.now() < end) {
+    if (child.exitCode !== null) throw new Error(`WebKitWebDriver exited (${child.exitCode})`);
+    const open = await new Promise((resolve) => {
+      const socket = net.connect(port, "127.0.0.1", () => { socket.end(); resolve(true); });
+      socket.on("error", () => resolve(false));
+    });
+    if (open) return;
+    await new Promise((resolve) => setTimeout(resolve, 50));
+  }
+  throw new Error("WebKitWebDriver did not start listening");
+}
+
+const miniBrowser = () => process.env.MINIBROWSER ??
+    ["4.1", "4.0", "6.0"].map((v) => `/usr/lib/x86_64-linux-gnu/webkit2gtk-${v}/MiniBrowser`)
+        .find((file) => fs.existsSync(file));
+
+// Records the page's uncaught errors from its first script on; WebDriver classic has no event
+// for them.
+const errorRecorder = () => {
+  window.__palmconvErrors = [];
+  addEventListener("error", (event) => window.__palmconvErrors.push(String(event.error ?? event.message)));
+  addEventListener("unhandledrejection", (event) => window.__palmconvErrors.push(String(event.reason)));
+};
+
+// WebKit: every page is a session of its own, that is a MiniBrowser of its own, since the color
+// scheme and JavaScript are options of the browser. WebDriver classic cannot run a script ahead of
+// the page's, so a page (a local file) is loaded from a copy with that script put first.
+async function launchWebKit({noWebAssembly}) {
+  const {Builder, By, Key} = await import("selenium-webdriver");
+  const binary = miniBrowser();
+  if (binary === undefined) throw new Error("no MiniBrowser (Debian's libwebkit2gtk-4.1-0)");
+  const xvfb = await startXvfb();
+  const port = await freePort();
+  const driver = spawn(process.env.WEBKIT_WEBDRIVER ?? "WebKitWebDriver", [`--port=${port}`], {
+    // WebKit's processes outlive their session a moment and then miss their display: what they
+    // say is kept for a failure to start, and shown only with PALMCONV_DEBUG.
+    stdio: ["ignore", "ignore", process.env.PALMCONV_DEBUG ? "inherit" : "pipe"],
+    env: {...process.env, DISPLAY: xvfb.display, ...(noWebAssembly ? {JSC_useWasm: "false"} : {})},
+  });
+  let said = "";
+  driver.stderr?.on("data", (data) => { said = (said + data).slice(-4000); });
+  const copies = fs.mkdtempSync(path.join(os.tmpdir(), "palmconv-webkit-"));
+  // The driver and the browsers it started go before their display does.
+  const stop = async () => {
+    await stopChild(driver);
+    await xvfb.stop();
+    fs.rmSync(copies, {recursive: true, force: true});
+  };
+  const session = (args) => new Builder().usingServer(`http://127.0.0.1:${port}`).withCapabilities({
+    "browserName": "MiniBrowser",
+    "webkitgtk:browserOptions": {binary, args: ["--automation", ...args]},
+  }).build();
+  let version;
+  try {
+    await waitForPort(port, driver);
+    const probe = await session([]);
+    version = `WebKitGTK ${(await probe.getCapabilities()).get("browserVersion")} (MiniBrowser)`;
+    await probe.quit();
+  } catch (error) {
+    await stop();
+    error.message += said === "" ? "" : "\n" + said;
+    throw error;
+  }
+  const keys = {"Enter": Key.ENTER, " ": Key.SPACE, "Space": Key.SPACE, "Tab": Key.TAB, "Escape": Key.ESCAPE};
+
+  return {
+    engine: "webkit",
+    version,
+    async newPage({initScript, colorScheme, viewport = defaultViewport, javaScriptEnabled = true} = {}) {
+      const args = [];
+      if (colorScheme === "dark") args.push("--dark-mode");
+      if (!javaScriptEnabled) args.push("--enable-javascript=false");
+      const raw = await session(args);
+      const page = basePage("webkit", (source) => raw.executeScript(`return ${source};`));
+      const element = (selector) => raw.findElement(By.css(selector));
+      const setViewport = async ({width, height}) => {
+        // The window holds the browser's toolbar besides the page: sized twice to learn by how much.
+        await raw.manage().window().setRect({width, height});
+        const inner = await page.evaluate(() => ({width: innerWidth, height: innerHeight}));
+        await raw.manage().window().setRect({width: 2 * width - inner.width, height: 2 * height - inner.height});
+        // MiniBrowser's window has a least width (its toolbar's): the size the page really has.
+        return page.evaluate(() => ({width: innerWidth, height: innerHeight}));
+      };
+      await setViewport(viewport);
+      return Object.assign(page, {
+        raw,
+        async goto(url) {
+          if (url.startsWith("file:") && /\.html?$/.test(url)) {
+            const source = fs.readFileSync(fileURLToPath(url), "utf8");
+            const scripts = [errorRecorder, ...(initScript !== undefined ? [initScript] : [])];
+            const first = scripts.map((fn) => `<script>(${fn})();</script>`).join("");
+            const at = source.indexOf("<script");
+            const copy = path.join(fs.mkdtempSync(path.join(copies, "page-")), path.basename(fileURLToPath(url)));
+            fs.writeFileSync(copy, at < 0 ? source + first : source.slice(0, at) + first + source.slice(at));
+            url = pathToFileURL(copy).href;
+          } else if (initScript !== undefined) {
+            throw new Error("webkit: a script ahead of the page's only for a local page");
+          }
+          await raw.get(url);
+        },
+        // The paths, one a line, typed into the file input, as WebDriver hands files to a page.
+        chooseFiles: async (selector, paths) => element(selector).sendKeys(paths.join("\n")),
+        click: async (selector) => element(selector).click(),
+        focus: (selector) => page.evaluate((selector) => document.querySelector(selector).focus(), selector),
+        press: (key) => raw.actions().keyDown(keys[key] ?? key).keyUp(keys[key] ?? key).perform(),
+        // WebDriver cannot catch a file chooser: the click that would open it is caught in the
+        // page instead, and the files are given to the input it was meant for.
+        async expectFileChooser(action) {
+          await page.evaluate(() => {
+            window.__palmconvChooser = null;
+            document.addEventListener("click", (event) => {
+              if (event.target instanceof HTMLInputElement && event.target.type === "file") {
+                event.preventDefault();
+                window.__palmconvChooser = "#" + CSS.escape(event.target.id);
+              }
+            }, {capture: true, once: true});
+          });
+          await action();
+          const selector = await page.waitFor(() => window.__palmconvChooser);
+          return {setFiles: (paths) => page.chooseFiles(selector, [paths].flat())};
+        },
+        setViewport,
+        // A whole page: the window made as tall as the page for the moment of the shot.
+        async screenshot(file, {fullPage = false} = {}) {
+          // The shot is the last frame painted: the page's latest changes are let through first.
+          await page.evaluate(() => new Promise((resolve) => requestAnimationFrame(() => requestAnimationFrame(resolve))));
+          const before = await page.evaluate(() => ({width: innerWidth, height: innerHeight}));
+          const height = await page.evaluate(() => document.documentElement.scrollHeight);
+          if (fullPage && height > before.height) await setViewport({width: before.width, height});
+          fs.writeFileSync(file, await raw.takeScreenshot(), "base64");
+          if (fullPage && height > before.height) await setViewport(before);
+        },
+        download: (selector, options) => readLinkInPage(page, selector, options),
+        requests: () => (javaScriptEnabled ? page.resourceUrls() : []),
+        errors: async () => (javaScriptEnabled ? (await page.evaluate(() => window.__palmconvErrors)) ?? [] : []),
+        close: () => raw.quit(),
+      });
+    },
+    close: stop,
+  };
+}
+
+if (process.argv[1] === fileURLToPath(import.meta.url)) {
+  for (const engine of chosenEngines()) {
+    const browser = await launch(engine);
+    console.log(`${engine}: ${browser.version}`);
+    await browser.close();
+  }
+}
