@@ -87,9 +87,9 @@ function basePage(engine, evaluateSource) {
   return page;
 }
 
-// Reads the output behind the link `selector` from inside the page, as the browser holds it:
-// {name: its download attribute, bytes} or, with `digest`, {name, sha256} (hashed in the page, for
-// outputs too large to hand over).
+// Reads the output behind the link `selector` from inside the page, as the browser holds it, where
+// the driver cannot download: {name: the link's download name, bytes} or, with `digest`,
+// {name, sha256} (hashed in the page, for outputs too large to hand over).
 async function readLinkInPage(page, selector, {digest = false} = {}) {
   const {name, size} = await page.evaluate(async (selector) => {
     const link = document.querySelector(selector);
@@ -193,17 +193,43 @@ async function launchChromium({noWebAssembly}) {
   };
 }
 
-// Firefox: one browser context per page. A color scheme or JavaScript turned off are preferences
-// of the whole browser, so such a page gets a browser of its own.
+// Firefox: one browser context per page, its downloads saved in a folder of its own and followed
+// through WebDriver BiDi's download events. A color scheme or JavaScript turned off are
+// preferences of the whole browser, so such a page gets a browser of its own.
 async function launchFirefox({noWebAssembly}) {
   const puppeteer = (await import("puppeteer-core")).default;
-  const start = (prefs) => puppeteer.launch({
-    browser: "firefox",
-    executablePath: process.env.FIREFOX ?? "/usr/bin/firefox-esr",
-    headless: true,
-    defaultViewport,
-    extraPrefsFirefox: {...(noWebAssembly ? {"javascript.options.wasm": false} : {}), ...prefs},
-  });
+  const start = async (prefs) => {
+    const browser = await puppeteer.launch({
+      browser: "firefox",
+      executablePath: process.env.FIREFOX ?? "/usr/bin/firefox-esr",
+      headless: true,
+      defaultViewport,
+      extraPrefsFirefox: {...(noWebAssembly ? {"javascript.options.wasm": false} : {}), ...prefs},
+    });
+    const begun = [];
+    const ended = new Map();  // navigation id → the download's end
+    let wake = () => {};
+    browser.connection.on("browsingContext.downloadWillBegin", (event) => { begun.push(event); wake(); });
+    browser.connection.on("browsingContext.downloadEnd", (event) => { ended.set(event.navigation, event); wake(); });
+    await browser.connection.send("session.subscribe",
+                                  {events: ["browsingContext.downloadWillBegin", "browsingContext.downloadEnd"]});
+    // The next download that `action` starts, once it is whole: {suggestedFilename, filepath}.
+    browser.nextDownload = async (action) => {
+      begun.length = 0;
+      await action();
+      const until = Date.now() + 600_000;
+      const settled = () => begun.length > 0 && ended.has(begun[0].navigation);
+      while (!settled()) {
+        if (Date.now() > until) throw new Error("firefox: no download");
+        await new Promise((resolve) => { wake = resolve; setTimeout(resolve, 1000); });
+      }
+      const end = ended.get(begun[0].navigation);
+      ended.delete(begun[0].navigation);
+      if (end.status !== "complete") throw new Error(`firefox: download ${end.status}`);
+      return {suggestedFilename: begun[0].suggestedFilename, filepath: end.filepath};
+    };
+    return browser;
+  };
   const browser = await start({});
   return {
     engine: "firefox",
@@ -215,7 +241,9 @@ async function launchFirefox({noWebAssembly}) {
       }
       if (!javaScriptEnabled) prefs["javascript.enabled"] = false;
       const own = Object.keys(prefs).length > 0 ? await start(prefs) : null;
-      const context = await (own ?? browser).createBrowserContext();
+      const downloads = fs.mkdtempSync(path.join(os.tmpdir(), "palmconv-firefox-"));
+      const context = await (own ?? browser).createBrowserContext(
+          {downloadBehavior: {policy: "allow", downloadPath: downloads}});
       const raw = await context.newPage();
       const requests = [];
       const errors = [];
@@ -240,12 +268,23 @@ async function launchFirefox({noWebAssembly}) {
           return page.evaluate(() => ({width: innerWidth, height: innerHeight}));
         },
         screenshot: (file, {fullPage = false} = {}) => raw.screenshot({path: file, fullPage}),
-        download: (selector, options) => readLinkInPage(page, selector, options),
+        // A real download: the name is the one the browser saves the file under. The file is
+        // taken out of the folder, so that a later one of the same name is not renamed for it.
+        async download(selector, {digest = false} = {}) {
+          const {suggestedFilename: name, filepath} =
+              await (own ?? browser).nextDownload(() => raw.click(selector));
+          try {
+            return digest ? {name, sha256: await sha256File(filepath)} : {name, bytes: fs.readFileSync(filepath)};
+          } finally {
+            fs.rmSync(filepath, {force: true});
+          }
+        },
         requests: async () => [...requests, ...(await page.resourceUrls())],
         errors: async () => errors,
         async close() {
           await context.close();
           await own?.close();
+          fs.rmSync(downloads, {recursive: true, force: true});
         },
       });
     },
