@@ -64,6 +64,19 @@ function call(fn, args) {
   return `(${fn})(...${JSON.stringify(args)})`;
 }
 
+// Runs in every page ahead of its own scripts: records what the page's security policy stopped it
+// from fetching, and its uncaught errors (for WebKit, whose driver has no event for them).
+const recorder = () => {
+  window.__palmconvBlocked = [];
+  window.__palmconvErrors = [];
+  addEventListener("securitypolicyviolation", (event) => {
+    if (event.blockedURI.includes(":")) window.__palmconvBlocked.push(event.blockedURI);
+    else window.__palmconvErrors.push(`${event.violatedDirective} stopped: ${event.blockedURI}`);
+  });
+  addEventListener("error", (event) => window.__palmconvErrors.push(String(event.error ?? event.message)));
+  addEventListener("unhandledrejection", (event) => window.__palmconvErrors.push(String(event.reason)));
+};
+
 // What every page shares, given the engine's own evaluate and its closing.
 function basePage(engine, evaluateSource) {
   const page = {
@@ -79,9 +92,11 @@ function basePage(engine, evaluateSource) {
         await new Promise((resolve) => setTimeout(resolve, 50));
       }
     },
-    // URLs of the resources the page and its documents fetched, as the page itself records them.
+    // URLs of the resources the page fetched, as its own resource timing records them, and those
+    // its security policy stopped it from fetching, as the recorder saw them.
     async resourceUrls() {
-      return page.evaluate(() => performance.getEntriesByType("resource").map((entry) => entry.name));
+      return page.evaluate(() => [...performance.getEntriesByType("resource").map((entry) => entry.name),
+                                  ...(window.__palmconvBlocked ?? [])]);
     },
   };
   return page;
@@ -154,6 +169,7 @@ async function launchChromium({noWebAssembly}) {
       const errors = [];
       context.on("request", (request) => requests.push(request.url()));
       raw.on("pageerror", (error) => errors.push(String(error)));
+      await raw.addInitScript(recorder);
       if (initScript !== undefined) await raw.addInitScript(initScript);
       const page = basePage("chromium", (source) => raw.evaluate(source));
       return Object.assign(page, {
@@ -250,6 +266,7 @@ async function launchFirefox({noWebAssembly}) {
       raw.on("request", (request) => requests.push(request.url()));
       raw.on("pageerror", (error) => errors.push(String(error)));
       await raw.setViewport(viewport);
+      await raw.evaluateOnNewDocument(recorder);
       if (initScript !== undefined) await raw.evaluateOnNewDocument(initScript);
       const page = basePage("firefox", (source) => raw.evaluate(source));
       return Object.assign(page, {
@@ -279,7 +296,7 @@ async function launchFirefox({noWebAssembly}) {
             fs.rmSync(filepath, {force: true});
           }
         },
-        requests: async () => [...requests, ...(await page.resourceUrls())],
+        requests: async () => [...requests, ...(javaScriptEnabled ? await page.resourceUrls() : [])],
         errors: async () => errors,
         async close() {
           await context.close();
@@ -349,14 +366,6 @@ const miniBrowser = () => process.env.MINIBROWSER ??
     ["4.1", "4.0", "6.0"].map((v) => `/usr/lib/x86_64-linux-gnu/webkit2gtk-${v}/MiniBrowser`)
         .find((file) => fs.existsSync(file));
 
-// Records the page's uncaught errors from its first script on; WebDriver classic has no event
-// for them.
-const errorRecorder = () => {
-  window.__palmconvErrors = [];
-  addEventListener("error", (event) => window.__palmconvErrors.push(String(event.error ?? event.message)));
-  addEventListener("unhandledrejection", (event) => window.__palmconvErrors.push(String(event.reason)));
-};
-
 // WebKit: every page is a session of its own, that is a MiniBrowser of its own, since the color
 // scheme and JavaScript are options of the browser. WebDriver classic cannot run a script ahead of
 // the page's, so a page (a local file) is loaded from a copy with that script put first.
@@ -422,7 +431,7 @@ async function launchWebKit({noWebAssembly}) {
         async goto(url) {
           if (url.startsWith("file:") && /\.html?$/.test(url)) {
             const source = fs.readFileSync(fileURLToPath(url), "utf8");
-            const scripts = [errorRecorder, ...(initScript !== undefined ? [initScript] : [])];
+            const scripts = [recorder, ...(initScript !== undefined ? [initScript] : [])];
             const first = scripts.map((fn) => `<script>(${fn})();</script>`).join("");
             const at = source.indexOf("<script");
             const copy = path.join(fs.mkdtempSync(path.join(copies, "page-")), path.basename(fileURLToPath(url)));

@@ -164,8 +164,7 @@ const crashingWorker = () => {
   };
 };
 
-// The cases, each run in every engine: [name, options, body(engine state)]. `only` names the one
-// engine that can drive a case, with the reason in `skip`'s place.
+// The cases, each run in every engine: name, node:test options, body(engine state).
 const cases = [];
 const scenario = (name, options, body) => cases.push({name, options, body});
 
@@ -435,9 +434,6 @@ for (const engine of chosenEngines()) {
     after(async () => {
       await env.browser?.close();
     });
-    for (const {name, options, body} of cases) {
-      const skip = options.skip || (options.only !== undefined && options.only !== engine && options.why);
-      test(name, {skip}, () => body(env));
-    }
+    for (const {name, options, body} of cases) test(name, options, () => body(env));
   });
 }
