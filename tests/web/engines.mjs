@@ -211,7 +211,7 @@ async function launchChromium({noWebAssembly}) {
 
 // Firefox: one browser context per page, its downloads saved in a folder of its own and followed
 // through WebDriver BiDi's download events. A color scheme or JavaScript turned off are
-// preferences of the whole browser, so such a page gets a browser of its own.
+// preferences of the whole browser, so such a page is opened in a browser started with them.
 async function launchFirefox({noWebAssembly}) {
   const puppeteer = (await import("puppeteer-core")).default;
   const start = async (prefs) => {
@@ -247,6 +247,13 @@ async function launchFirefox({noWebAssembly}) {
     return browser;
   };
   const browser = await start({});
+  const others = new Map();  // browsers with other preferences, by those preferences
+  const withPrefs = async (prefs) => {
+    if (Object.keys(prefs).length === 0) return browser;
+    const key = JSON.stringify(prefs);
+    if (!others.has(key)) others.set(key, await start(prefs));
+    return others.get(key);
+  };
   return {
     engine: "firefox",
     version: `Firefox ${(await browser.version()).replace(/^firefox\//i, "")} ESR`,
@@ -256,9 +263,9 @@ async function launchFirefox({noWebAssembly}) {
         prefs["layout.css.prefers-color-scheme.content-override"] = colorScheme === "dark" ? 0 : 1;
       }
       if (!javaScriptEnabled) prefs["javascript.enabled"] = false;
-      const own = Object.keys(prefs).length > 0 ? await start(prefs) : null;
+      const owner = await withPrefs(prefs);
       const downloads = fs.mkdtempSync(path.join(os.tmpdir(), "palmconv-firefox-"));
-      const context = await (own ?? browser).createBrowserContext(
+      const context = await owner.createBrowserContext(
           {downloadBehavior: {policy: "allow", downloadPath: downloads}});
       const raw = await context.newPage();
       const requests = [];
@@ -289,7 +296,7 @@ async function launchFirefox({noWebAssembly}) {
         // taken out of the folder, so that a later one of the same name is not renamed for it.
         async download(selector, {digest = false} = {}) {
           const {suggestedFilename: name, filepath} =
-              await (own ?? browser).nextDownload(() => raw.click(selector));
+              await owner.nextDownload(() => raw.click(selector));
           try {
             return digest ? {name, sha256: await sha256File(filepath)} : {name, bytes: fs.readFileSync(filepath)};
           } finally {
@@ -300,12 +307,14 @@ async function launchFirefox({noWebAssembly}) {
         errors: async () => errors,
         async close() {
           await context.close();
-          await own?.close();
           fs.rmSync(downloads, {recursive: true, force: true});
         },
       });
     },
-    close: () => browser.close(),
+    async close() {
+      for (const other of others.values()) await other.close();
+      await browser.close();
+    },
   };
 }
 
