@@ -452,7 +452,10 @@ async function launchWebKit({noWebAssembly}) {
           await raw.get(url);
         },
         // The paths, one a line, typed into the file input, as WebDriver hands files to a page.
-        chooseFiles: async (selector, paths) => element(selector).sendKeys(paths.join("\n")),
+        async chooseFiles(selector, paths) {
+          if (paths.some((file) => file.includes("\n"))) throw new Error("webkit: a path holding a newline");
+          await element(selector).sendKeys(paths.map((file) => path.resolve(file)).join("\n"));
+        },
         click: async (selector) => element(selector).click(),
         focus: (selector) => page.evaluate((selector) => document.querySelector(selector).focus(), selector),
         press: (key) => raw.actions().keyDown(keys[key] ?? key).keyUp(keys[key] ?? key).perform(),
