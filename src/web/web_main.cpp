@@ -2,20 +2,20 @@
 // and takes the conversion out through a byte sink, in large chunks.
 #include <emscripten.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <new>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "converted_database.hpp"
 #include "messages.hpp"
 #include "output_path.hpp"
 
-// Reads up to `n` bytes of the chosen file from `offset` into `buf`; how many were read.
-EM_JS(double, palmconv_js_read, (double offset, std::uint8_t* buf, double n), {
-    return Module.readChosen(offset, buf, n);
+// Reads the chosen file's bytes from `offset` into the `count` spans, in order, and answers how
+// many it read. The page's main thread reads the file and hands it over in slices, so the
+// converter waits here (its stack kept by Asyncify) until the bytes arrive.
+EM_ASYNC_JS(double, palmconv_js_read, (double offset, const void* spans, double count), {
+    return await Module.readChosen(offset, spans, count);
 });
 
 // Hands the next `n` bytes of the conversion to the page, with how far it has come.
@@ -27,7 +27,7 @@ namespace palmconv {
 
 namespace {
 
-// The chosen file, read through the worker.
+// The chosen file, read through the page.
 class ChosenFile final : public ByteSource {
   public:
     explicit ChosenFile(std::uint64_t size) : size_(size) {}
@@ -40,10 +40,14 @@ class ChosenFile final : public ByteSource {
         return true;
     }
     std::size_t read(std::uint8_t* buf, std::size_t n) override {
-        if (position_ >= size_) return 0;
-        const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(n, size_ - position_));
+        const MutableSpan span{buf, n};
+        return read_spans(&span, 1);
+    }
+    // One round trip to the page for all the spans: each costs far more than the bytes it brings.
+    std::size_t read_spans(const MutableSpan* spans, std::size_t count) override {
+        static_assert(sizeof(MutableSpan) == 8, "the page reads spans as pairs of 32-bit words");
         const auto got = static_cast<std::size_t>(
-            palmconv_js_read(static_cast<double>(position_), buf, static_cast<double>(wanted)));
+            palmconv_js_read(static_cast<double>(position_), spans, static_cast<double>(count)));
         position_ += got;
         return got;
     }
@@ -53,37 +57,25 @@ class ChosenFile final : public ByteSource {
     std::uint64_t position_ = 0;
 };
 
-// Collects the conversion's many small writes into chunks the page can take cheaply.
+// Hands each block of the conversion straight to the page, which copies it out once.
 class PageSink final : public ByteSink {
   public:
-    explicit PageSink(std::uint64_t total) : total_(total) { buffer_.reserve(chunk_size); }
+    explicit PageSink(std::uint64_t total) : total_(total) {}
     bool write(const std::uint8_t* buf, std::size_t n) override {
-        while (n > 0) {
-            const std::size_t part = std::min(n, chunk_size - buffer_.size());
-            buffer_.insert(buffer_.end(), buf, buf + part);
-            buf += part;
-            n -= part;
-            if (buffer_.size() == chunk_size) flush();
-        }
+        done_ += n;
+        palmconv_js_write(buf, static_cast<double>(n), static_cast<double>(done_),
+                          static_cast<double>(total_));
         return true;
-    }
-    void flush() {
-        done_ += buffer_.size();
-        palmconv_js_write(buffer_.data(), static_cast<double>(buffer_.size()),
-                          static_cast<double>(done_), static_cast<double>(total_));
-        buffer_.clear();
     }
 
   private:
-    static constexpr std::size_t chunk_size = 4 << 20;
-    std::vector<std::uint8_t> buffer_;
     std::uint64_t total_;
     std::uint64_t done_ = 0;
 };
 
-// Each read of the chosen file is a round trip to the browser, which costs far more than the
-// bytes it brings: few large reads, within the page's small memory.
-constexpr std::size_t read_block_size = 8 << 20;
+// The block the records are copied through: few, large round trips to the page, within its
+// small memory.
+constexpr std::size_t copy_block = 8 << 20;
 
 Outcome convert(const std::string& name, std::uint64_t size, std::string& output_name,
                 Outcome& without_memory) {
@@ -97,10 +89,9 @@ Outcome convert(const std::string& name, std::uint64_t size, std::string& output
     output_name = *output;
     without_memory = Outcome::output_not_written;
     PageSink sink(layout.output_size);
-    const FormatError written = write_converted_database(layout, input, sink, read_block_size);
+    const FormatError written = write_converted_database(layout, input, sink, copy_block);
     if (written == FormatError::write_failed) return Outcome::output_not_written;
     if (written != FormatError::none) return Outcome::invalid_database;
-    sink.flush();
     return Outcome::converted;
 }
 

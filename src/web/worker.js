@@ -1,90 +1,112 @@
 // The page's worker: converts the files the page hands it, one at a time, through the
-// WebAssembly converter, reading each file in slices and handing the output back as one Blob.
-// The converter's glue code is put after this file, and takes up its `Module`.
+// WebAssembly converter. The page reads each file and sends it here in slices (every browser
+// lets a page read a chosen file; not every one lets a worker), and takes the output back as one
+// Blob. The converter's glue code is put after this file, and takes up its `Module`.
 var Module = {};
 
-// Output parts are gathered into a Blob every so often, so that the browser may keep them
-// outside this worker's memory.
-const FOLD_BYTES = 64 * 1024 * 1024;
+// The page reads ahead at most this many slices of this size, so that the bytes in flight stay
+// bounded whatever the file's size; few large reads are far faster than many small ones.
+const SLICE_BYTES = 16 * 1024 * 1024;
+const SLICES_AHEAD = 2;
 
-let chosen = null;  // the File being converted
-let reader = null;
-let parts = [];     // the output so far: Blobs and Uint8Arrays
-let unfolded = 0;   // bytes of the Uint8Arrays in `parts`
-let lastProgress = 0;
-let current = 0;    // the id of the file being converted
+let current = null;  // the conversion under way: see begin()
 let peakMemory = 0;
-let unreadable = false;  // a read of the chosen file failed: it changed or went away meanwhile
 
-// The converter reads in order, a block at a time; the browser answers few large reads much
-// faster than many smaller ones, so the file is read ahead in slices of this size, outside the
-// converter's memory.
-const SLICE_BYTES = 32 * 1024 * 1024;
-let slice = new Uint8Array(0);
-let sliceStart = 0;
+function begin(id, size) {
+  current = {
+    id, size,
+    requested: 0,    // where the next slice to ask for starts
+    pending: [],     // slices asked for and not yet come: {offset, length}
+    slices: [],      // slices come and not yet used up, by offset: {offset, bytes}
+    arrived: null,   // wakes a read waiting for a slice
+    unreadable: false,  // a read failed: the file changed or went away since it was chosen
+    parts: [],       // the output so far, as Blobs
+    lastProgress: 0,
+  };
+}
 
-Module.readChosen = (offset, pointer, n) => {
-  try {
-    if (offset < sliceStart || offset + n > sliceStart + slice.length) {
-      sliceStart = offset;
-      slice = new Uint8Array(reader.readAsArrayBuffer(
-          chosen.slice(offset, offset + Math.max(n, SLICE_BYTES))));
-    }
-    const bytes = slice.subarray(offset - sliceStart, Math.min(offset - sliceStart + n, slice.length));
-    // The converter asks only for bytes within the size the file had when chosen.
-    if (bytes.length < n) unreadable = true;
-    HEAPU8.set(bytes, pointer);
-    return bytes.length;
-  } catch (error) {
-    unreadable = true;
-    return 0;  // ends the conversion; the file is then reported as one that cannot be read
-  }
-};
-
-Module.takeOutput = (pointer, n, done, total) => {
-  parts.push(HEAPU8.slice(pointer, pointer + n));
-  unfolded += n;
-  if (unfolded >= FOLD_BYTES) {
-    parts = [new Blob(parts)];
-    unfolded = 0;
-  }
-  const now = Date.now();
-  if (now - lastProgress > 100) {
-    lastProgress = now;
-    postMessage({id: current, progress: total > 0 ? done / total : 1});
-  }
-};
-
-function readable(file, size) {
-  if (file.size !== size) return false;
-  try {
-    reader.readAsArrayBuffer(file.slice(0, Math.min(file.size, 78)));
-    return true;
-  } catch (error) {
-    return false;
+function askAhead(file) {
+  while (file.pending.length + file.slices.length <= SLICES_AHEAD && file.requested < file.size) {
+    const length = Math.min(SLICE_BYTES, file.size - file.requested);
+    postMessage({id: file.id, read: file.requested, length});
+    file.pending.push({offset: file.requested, length});
+    file.requested += length;
   }
 }
 
-function convert(id, file, size) {
-  current = id;
-  chosen = file;
-  reader = new FileReaderSync();
-  slice = new Uint8Array(0);
-  parts = [];
-  unfolded = 0;
-  unreadable = false;
+function sliceCame({read: offset, buffer, error}) {
+  const file = current;
+  const asked = file.pending.findIndex((p) => p.offset === offset);
+  if (asked < 0) return;  // a slice no longer wanted
+  file.pending.splice(asked, 1);
+  if (error !== undefined || buffer.byteLength === 0) {
+    file.unreadable = true;
+  } else {
+    const at = file.slices.findIndex((s) => s.offset > offset);
+    file.slices.splice(at < 0 ? file.slices.length : at, 0, {offset, bytes: new Uint8Array(buffer)});
+  }
+  const wake = file.arrived;
+  file.arrived = null;
+  wake?.();
+}
+
+// Fills `count` spans (pairs of 32-bit words: where, how many) with the file's bytes from
+// `offset`; how many bytes it filled. Fewer than asked for means the file cannot be read.
+Module.readChosen = async (offset, spans, count) => {
+  const file = current;
+  let at = offset;
+  let filled = 0;
+  for (let i = 0; i < count; i++) {
+    let where = HEAPU32[(spans >> 2) + 2 * i];
+    let left = HEAPU32[(spans >> 2) + 2 * i + 1];
+    while (left > 0) {
+      while (file.slices.length > 0 &&
+             file.slices[0].offset + file.slices[0].bytes.length <= at) file.slices.shift();
+      const slice = file.slices[0];
+      if (slice !== undefined && slice.offset <= at) {
+        const start = at - slice.offset;
+        const n = Math.min(left, slice.bytes.length - start);
+        HEAPU8.set(slice.bytes.subarray(start, start + n), where);
+        where += n;
+        left -= n;
+        at += n;
+        filled += n;
+        continue;
+      }
+      if (file.unreadable || at >= file.size) return filled;
+      if (!file.pending.some((p) => p.offset <= at && at < p.offset + p.length)) {
+        // The converter moved to bytes not asked for: read on from there.
+        file.slices = [];
+        file.requested = at;
+      }
+      askAhead(file);
+      await new Promise((wake) => { file.arrived = wake; });
+    }
+    askAhead(file);
+  }
+  return filled;
+};
+
+Module.takeOutput = (pointer, n, done, total) => {
+  const file = current;
+  // One copy out of the converter's memory, into the browser's own storage for Blobs.
+  file.parts.push(new Blob([HEAPU8.subarray(pointer, pointer + n)]));
+  const now = Date.now();
+  if (now - file.lastProgress > 100) {
+    file.lastProgress = now;
+    postMessage({id: file.id, progress: total > 0 ? done / total : 1});
+  }
+};
+
+async function convert(id, name, size) {
+  begin(id, size);
+  const file = current;
   let message;
   try {
-    if (!readable(file, size)) {
-      unreadable = true;
-    } else {
-      const name = allocateUTF8(file.name);
-      message = UTF8ToString(Module._palmconv_convert(name, size));
-      _free(name);
-    }
+    message = await Module.ccall("palmconv_convert", "string", ["string", "number"], [name, size],
+                                 {async: true});
   } catch (error) {
     // The converter's memory may be left in any state: the page replaces this worker.
-    parts = [];
     let message = "";
     try {
       message = UTF8ToString(Module._palmconv_failure_message()).replace(/[\r\n]+$/, "");
@@ -94,30 +116,28 @@ function convert(id, file, size) {
     postMessage({id, failed: String(error), message});
     return;
   }
-  if (unreadable) message = UTF8ToString(Module._palmconv_unreadable_message());
+  if (file.unreadable) message = UTF8ToString(Module._palmconv_unreadable_message());
   peakMemory = Math.max(peakMemory, HEAPU8.length);
   const result = {id, peakMemory, message: message.replace(/[\r\n]+$/, "")};
   if (result.message === "") {
     result.name = UTF8ToString(Module._palmconv_output_name());
-    result.blob = new Blob(parts, {type: "application/octet-stream"});
+    result.blob = new Blob(file.parts, {type: "application/octet-stream"});
   }
-  parts = [];
-  chosen = null;
-  slice = new Uint8Array(0);
+  current = null;
   postMessage(result);
 }
 
-const waiting = [];
-let ready = false;
-Module.onRuntimeInitialized = () => {
-  ready = true;
-  while (waiting.length > 0) convert(...waiting.shift());
-};
+// Files wait for the converter to start, and then for each other.
+let ready = null;
+const started = new Promise((resolve) => { ready = resolve; });
+Module.onRuntimeInitialized = () => ready();
+let line = started;
+
 onmessage = (event) => {
-  const {id, file, size} = event.data;
-  if (ready) {
-    convert(id, file, size);
-  } else {
-    waiting.push([id, file, size]);
+  const data = event.data;
+  if (data.read !== undefined) {
+    if (current !== null && current.id === data.id) sliceCame(data);
+    return;
   }
+  line = line.then(() => convert(data.id, data.name, data.size));
 };
