@@ -479,12 +479,20 @@ async function launchWebKit({noWebAssembly}) {
         // A whole page: the window made as tall as the page for the moment of the shot.
         async screenshot(file, {fullPage = false} = {}) {
           // The shot is the last frame painted: the page's latest changes are let through first.
-          await page.evaluate(() => new Promise((resolve) => requestAnimationFrame(() => requestAnimationFrame(resolve))));
+          const painted = () => page.evaluate(() => new Promise((resolve) =>
+            requestAnimationFrame(() => requestAnimationFrame(resolve))));
+          await painted();
           const before = await page.evaluate(() => ({width: innerWidth, height: innerHeight}));
-          const height = await page.evaluate(() => document.documentElement.scrollHeight);
-          if (fullPage && height > before.height) await setViewport({width: before.width, height});
+          let size = before;
+          // A taller window may wrap the page otherwise (a scroll bar gone): measured until it fits.
+          for (let tries = 0; fullPage && tries < 3; tries++) {
+            const height = await page.evaluate(() => document.documentElement.scrollHeight);
+            if (height <= size.height) break;
+            size = await setViewport({width: before.width, height});
+            await painted();
+          }
           fs.writeFileSync(file, await raw.takeScreenshot(), "base64");
-          if (fullPage && height > before.height) await setViewport(before);
+          if (size !== before) await setViewport(before);
         },
         download: (selector, options) => readLinkInPage(page, selector, options),
         requests: () => (javaScriptEnabled ? page.resourceUrls() : []),
