@@ -5,7 +5,7 @@
 //             virtual display (Xvfb) started here, never on a desktop.
 // launch(engine) gives {engine, version, newPage(options), close()}; a page gives goto, chooseFiles,
 // evaluate, waitFor, click, focus, press, expectFileChooser, setViewport, screenshot, download,
-// requests and errors, the same in every engine.
+// requests and errors, the same in every engine; closePages() closes those a failed test left.
 //   node engines.mjs   prints the name and version of each engine in PALMCONV_ENGINES
 import {spawn} from "node:child_process";
 import {createHash} from "node:crypto";
@@ -77,7 +77,7 @@ const recorder = () => {
   addEventListener("unhandledrejection", (event) => window.__palmconvErrors.push(String(event.reason)));
 };
 
-// What every page shares, given the engine's own evaluate and its closing.
+// What every page shares, given the engine's own way to evaluate source text in the page.
 function basePage(engine, evaluateSource) {
   const page = {
     engine,
