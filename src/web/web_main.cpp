@@ -2,6 +2,7 @@
 // and takes the conversion out through a byte sink, in large chunks.
 #include <emscripten.h>
 
+#include <array>
 #include <cstdint>
 #include <new>
 #include <optional>
@@ -57,11 +58,50 @@ class ChosenFile final : public ByteSource {
     std::uint64_t position_ = 0;
 };
 
-// Hands each block of the conversion straight to the page, which copies it out once.
+// The tables of CRC-32 (the polynomial of zip archives, reflected), eight bytes at a time.
+using CrcTables = std::array<std::array<std::uint32_t, 256>, 8>;
+constexpr CrcTables make_crc_tables() {
+    CrcTables t{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+        std::uint32_t c = i;
+        for (int k = 0; k < 8; ++k) c = (c & 1) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        t[0][i] = c;
+    }
+    for (std::size_t i = 0; i < 256; ++i) {
+        for (std::size_t k = 1; k < 8; ++k) t[k][i] = t[0][t[k - 1][i] & 0xff] ^ (t[k - 1][i] >> 8);
+    }
+    return t;
+}
+constexpr CrcTables crc_tables = make_crc_tables();
+
+// CRC-32 of the bytes given so far.
+class Crc32 {
+  public:
+    void update(const std::uint8_t* p, std::size_t n) {
+        std::uint32_t c = ~crc_;
+        for (; n >= 8; p += 8, n -= 8) {
+            const std::uint32_t lo = c ^ (p[0] | p[1] << 8 | p[2] << 16 | std::uint32_t{p[3]} << 24);
+            c = crc_tables[7][lo & 0xff] ^ crc_tables[6][(lo >> 8) & 0xff] ^ crc_tables[5][(lo >> 16) & 0xff] ^
+                crc_tables[4][lo >> 24] ^ crc_tables[3][p[4]] ^ crc_tables[2][p[5]] ^ crc_tables[1][p[6]] ^
+                crc_tables[0][p[7]];
+        }
+        for (; n > 0; ++p, --n) c = crc_tables[0][(c ^ *p) & 0xff] ^ (c >> 8);
+        crc_ = ~c;
+    }
+    std::uint32_t value() const { return crc_; }
+
+  private:
+    std::uint32_t crc_ = 0;
+};
+
+// Hands each block of the conversion straight to the page, which copies it out once; keeps the
+// output's CRC-32, which the page's "Save all" archive records for each file.
 class PageSink final : public ByteSink {
   public:
     explicit PageSink(std::uint64_t total) : total_(total) {}
+    std::uint32_t crc() const { return crc_.value(); }
     bool write(const std::uint8_t* buf, std::size_t n) override {
+        crc_.update(buf, n);
         done_ += n;
         palmconv_js_write(buf, static_cast<double>(n), static_cast<double>(done_),
                           static_cast<double>(total_));
@@ -69,6 +109,7 @@ class PageSink final : public ByteSink {
     }
 
   private:
+    Crc32 crc_;
     std::uint64_t total_;
     std::uint64_t done_ = 0;
 };
@@ -78,7 +119,7 @@ class PageSink final : public ByteSink {
 constexpr std::size_t copy_block = 8 << 20;
 
 Outcome convert(const std::string& name, std::uint64_t size, std::string& output_name,
-                Outcome& without_memory) {
+                std::uint32_t& output_crc, Outcome& without_memory) {
     ChosenFile input(size);
     without_memory = Outcome::invalid_database;
     ConvertedLayout layout;
@@ -92,10 +133,12 @@ Outcome convert(const std::string& name, std::uint64_t size, std::string& output
     const FormatError written = write_converted_database(layout, input, sink, copy_block);
     if (written == FormatError::write_failed) return Outcome::output_not_written;
     if (written != FormatError::none) return Outcome::invalid_database;
+    output_crc = sink.crc();
     return Outcome::converted;
 }
 
 std::string last_output_name;
+std::uint32_t last_output_crc = 0;
 // The message for a conversion that fails where it stands now, as when memory runs out there.
 palmconv::Outcome failure_now = palmconv::Outcome::invalid_database;
 
@@ -113,7 +156,8 @@ EMSCRIPTEN_KEEPALIVE const char* palmconv_convert(const char* name, double size)
     last_output_name.clear();
     failure_now = Outcome::invalid_database;
     try {
-        outcome = convert(name, static_cast<std::uint64_t>(size), last_output_name, failure_now);
+        outcome = convert(name, static_cast<std::uint64_t>(size), last_output_name, last_output_crc,
+                          failure_now);
     } catch (const std::bad_alloc&) {
         outcome = failure_now;
     }
@@ -123,6 +167,11 @@ EMSCRIPTEN_KEEPALIVE const char* palmconv_convert(const char* name, double size)
 // The output's name after a successful conversion (UTF-8).
 EMSCRIPTEN_KEEPALIVE const char* palmconv_output_name() {
     return palmconv::last_output_name.c_str();
+}
+
+// The output's CRC-32 after a successful conversion.
+EMSCRIPTEN_KEEPALIVE double palmconv_output_crc() {
+    return palmconv::last_output_crc;
 }
 
 // The message for a conversion that broke off where it stood (the worker failed under it).

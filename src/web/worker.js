@@ -4,25 +4,36 @@
 // Blob. The converter's glue code is put after this file, and takes up its `Module`.
 var Module = {};
 
-// The page reads ahead at most this many slices of this size, so that the bytes in flight stay
-// bounded whatever the file's size; few large reads are far faster than many small ones.
-const SLICE_BYTES = 16 * 1024 * 1024;
-const SLICES_AHEAD = 2;
+// The page reads ahead at most this many slices of this size (as the page's own first slice),
+// so that the bytes in flight stay bounded whatever the file's size; few large reads are far
+// faster than many small ones.
+const SLICE_BYTES = 32 * 1024 * 1024;
+const SLICES_AHEAD = 1;
+// The output leaves the converter's memory a block at a time, and is gathered here into Blobs
+// of this size: each Blob made costs the browser much more than its bytes do.
+const GATHER_BYTES = 64 * 1024 * 1024;
 
-let current = null;  // the conversion under way: see begin()
+const files = new Map();  // conversions to come and under way, by id: see begin()
+let current = null;       // the conversion under way
 let peakMemory = 0;
 
-function begin(id, size) {
-  current = {
+// A conversion to come, whose first `first` bytes the page is already reading: its slices may
+// come before the converter is free for it.
+function begin(id, size, first) {
+  const file = {
     id, size,
-    requested: 0,    // where the next slice to ask for starts
-    pending: [],     // slices asked for and not yet come: {offset, length}
+    requested: first,  // where the next slice to ask for starts
+    pending: first > 0 ? [{offset: 0, length: first}] : [],  // slices asked for, not yet come
     slices: [],      // slices come and not yet used up, by offset: {offset, bytes}
     arrived: null,   // wakes a read waiting for a slice
     unreadable: false,  // a read failed: the file changed or went away since it was chosen
     parts: [],       // the output so far, as Blobs
+    gathered: null,  // the output not yet in `parts`, and how much of it there is
+    gatheredBytes: 0,
     lastProgress: 0,
   };
+  files.set(id, file);
+  return file;
 }
 
 function askAhead(file) {
@@ -34,8 +45,7 @@ function askAhead(file) {
   }
 }
 
-function sliceCame({read: offset, buffer, error}) {
-  const file = current;
+function sliceCame(file, {read: offset, buffer, error}) {
   const asked = file.pending.findIndex((p) => p.offset === offset);
   if (asked < 0) return;  // a slice no longer wanted
   file.pending.splice(asked, 1);
@@ -89,8 +99,22 @@ Module.readChosen = async (offset, spans, count) => {
 
 Module.takeOutput = (pointer, n, done, total) => {
   const file = current;
-  // One copy out of the converter's memory, into the browser's own storage for Blobs.
-  file.parts.push(new Blob([HEAPU8.subarray(pointer, pointer + n)]));
+  while (n > 0) {
+    if (file.gathered === null) {
+      file.gathered = new Uint8Array(Math.min(GATHER_BYTES, Math.max(n, total - done + n)));
+      file.gatheredBytes = 0;
+    }
+    const part = Math.min(n, file.gathered.length - file.gatheredBytes);
+    file.gathered.set(HEAPU8.subarray(pointer, pointer + part), file.gatheredBytes);
+    file.gatheredBytes += part;
+    pointer += part;
+    n -= part;
+    if (file.gatheredBytes === file.gathered.length) {
+      // The last part goes into the output's Blob as it is: one Blob fewer to make.
+      file.parts.push(done === total && n === 0 ? file.gathered : new Blob([file.gathered]));
+      file.gathered = null;
+    }
+  }
   const now = Date.now();
   if (now - file.lastProgress > 100) {
     file.lastProgress = now;
@@ -98,9 +122,9 @@ Module.takeOutput = (pointer, n, done, total) => {
   }
 };
 
-async function convert(id, name, size) {
-  begin(id, size);
-  const file = current;
+async function convert(file, name) {
+  const {id, size} = file;
+  current = file;
   let message;
   try {
     message = await Module.ccall("palmconv_convert", "string", ["string", "number"], [name, size],
@@ -113,6 +137,7 @@ async function convert(id, name, size) {
     } catch (ignored) {
       // An aborted runtime answers nothing more; the page has a message of its own.
     }
+    files.delete(id);
     postMessage({id, failed: String(error), message});
     return;
   }
@@ -121,9 +146,11 @@ async function convert(id, name, size) {
   const result = {id, peakMemory, message: message.replace(/[\r\n]+$/, "")};
   if (result.message === "") {
     result.name = UTF8ToString(Module._palmconv_output_name());
+    result.crc = Module._palmconv_output_crc();
     result.blob = new Blob(file.parts, {type: "application/octet-stream"});
   }
   current = null;
+  files.delete(id);
   postMessage(result);
 }
 
@@ -136,8 +163,10 @@ let line = started;
 onmessage = (event) => {
   const data = event.data;
   if (data.read !== undefined) {
-    if (current !== null && current.id === data.id) sliceCame(data);
+    const file = files.get(data.id);
+    if (file !== undefined) sliceCame(file, data);
     return;
   }
-  line = line.then(() => convert(data.id, data.name, data.size));
+  const file = begin(data.id, data.size, data.first);
+  line = line.then(() => convert(file, data.name));
 };

@@ -368,7 +368,10 @@ scenario("names: isolated, wrapped, and shown as the browser saves them", {}, as
     ["story.pdb.", "story.phb", true],
     ["a\u0001b.pdb", "a_b.hdb", true],
     ["\u202Eevil.pdb", "_evil.hdb", true],
-    ["x".repeat(251) + ".pdb", "x".repeat(251) + ".hdb", false],
+    // Some browsers keep at most 250 bytes of a name: the page shortens it so in all of them.
+    ["x".repeat(251) + ".pdb", "x".repeat(246) + ".hdb", true],
+    ["x".repeat(246) + ".pdb", "x".repeat(246) + ".hdb", false],
+    ["é".repeat(124) + ".pdb", "é".repeat(123) + ".hdb", true],
   ];
   const page = await openPage(env);
   // The narrowest the engine's window allows (360 px where it can be set so).
@@ -434,6 +437,7 @@ for (const engine of chosenEngines()) {
     after(async () => {
       await env.browser?.close();
     });
-    for (const {name, options, body} of cases) test(name, options, () => body(env));
+    // A page that never answers fails its case rather than holding up the whole run.
+    for (const {name, options, body} of cases) test(name, {timeout: 600_000, ...options}, () => body(env));
   });
 }
