@@ -319,8 +319,7 @@ class InstallerUnderWineTest(unittest.TestCase):
         self.work = pathlib.Path(tmp.name)
         self.prefix = Prefix(self.work)
         self.addCleanup(self.prefix.close)
-        self.local = self.prefix.windows_variable("LOCALAPPDATA")
-        self.install_dir = self.local + r"\Programs\palmconv"
+        self.install_dir = self.prefix.windows_variable("LOCALAPPDATA") + r"\Programs\palmconv"
         self.start_menu = self.prefix.windows_variable("APPDATA") + \
             r"\Microsoft\Windows\Start Menu\Programs"
 
@@ -390,8 +389,8 @@ class InstallerUnderWineTest(unittest.TestCase):
         uninstall = entry["UninstallString"].split()
         self.assertEqual([word.lower() for word in uninstall], ["msiexec.exe", f"/x{code}".lower()])
 
-        code_, log = self.prefix.msiexec(*uninstall[1:], "/qn")
-        self.assertEqual(code_, 0, log[-3000:])
+        status, log = self.prefix.msiexec(*uninstall[1:], "/qn")
+        self.assertEqual(status, 0, log[-3000:])
         self.assertEqual(self.prefix.installed_products(), [])
         self.assertFalse(folder.exists())
         self.assertFalse(link.exists())
