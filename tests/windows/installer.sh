@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Runs the Windows installer's tests (tests/installer_test.py) on the installer that
+# scripts/package wrote into dist/: its tables, then silent installs, the Start-menu shortcut's
+# dialog on a virtual X display, the .pdb verb, upgrades and removal under wine.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/../.." && pwd)
+
+display=90
+while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do display=$((display + 1)); done
+Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb=$!
+for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
+export DISPLAY=":$display"
+
+source "$top/tests/windows/wine-env.sh"
+trap 'wineserver -k 2>/dev/null || true; kill $xvfb 2>/dev/null || true' EXIT
+
+start=$SECONDS
+if [ "$WINE_BITS" = 64 ]; then
+  echo "this machine cannot run 32-bit code: the program runs from a test installer of its 64-bit build" >&2
+  (cd "$top" && cmake --preset windows64 >/dev/null && cmake --build --preset windows64 >/dev/null)
+fi
+python3 "$top/tests/installer_test.py" -v
+echo "installer tests took $((SECONDS - start)) s"
