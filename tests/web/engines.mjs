@@ -494,7 +494,13 @@ async function launchWebKit({noWebAssembly}) {
           fs.writeFileSync(file, await raw.takeScreenshot(), "base64");
           if (size !== before) await setViewport(before);
         },
-        download: (selector, options) => readLinkInPage(page, selector, options),
+        // With `link`, `selector` is what makes the download (a button): clicked, then the link
+        // it made is read.
+        async download(selector, options = {}) {
+          if (options.link === undefined) return readLinkInPage(page, selector, options);
+          await page.click(selector);
+          return readLinkInPage(page, options.link, options);
+        },
         requests: () => (javaScriptEnabled ? page.resourceUrls() : []),
         errors: async () => (javaScriptEnabled ? (await page.evaluate(() => window.__palmconvErrors)) ?? [] : []),
         close: () => raw.quit(),
