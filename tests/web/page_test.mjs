@@ -347,8 +347,9 @@ scenario("a mixed batch, as a person sees it", {skip: !screenshot}, async (env) 
   const files = [put("story.pdb", path.join(golden, "decode/edge_lengths.pdb")),
                  put("notes.pdb", path.join(golden, "reject/other_creator.pdb")),
                  put("ab", path.join(golden, "decode/one_record.pdb")),
-                 put("x.hdb", path.join(golden, "decode/one_record.pdb"))];
-  for (const [width, colorScheme] of [[1280, "light"], [360, "dark"]]) {
+                 put("x.hdb", path.join(golden, "decode/one_record.pdb")),
+                 put("a\"b.pdb", path.join(golden, "decode/worked_example.pdb"))];
+  for (const [width, colorScheme] of [[1280, "light"], [1280, "dark"], [360, "light"], [360, "dark"]]) {
     const page = await openPage(env, {colorScheme, viewport: {width, height: 760}});
     await page.chooseFiles("#files", files);
     await waitForResults(page, files.length);
@@ -359,7 +360,6 @@ scenario("a mixed batch, as a person sees it", {skip: !screenshot}, async (env) 
   }
 });
 
-// Skipped for now: the wrapped stand-in worker never answers (to be looked into), so the test hangs.
 scenario("a worker that fails gives its file a message, and later files convert as in a fresh page",
          {}, async (env) => {
   const good = path.join(golden, "decode/one_record.pdb");
