@@ -48,8 +48,9 @@ async function timePage(page, file) {
     }).observe(document.body, {subtree: true, childList: true, attributes: true});
   });
   await page.chooseFiles("#files", [file]);
-  const took = await page.waitFor(() => Number(document.body.dataset.took ?? window.benchDone), [],
-                                  600_000);
+  const took = await page.waitFor(() => document.querySelector("#results .error")?.textContent ||
+                                        Number(document.body.dataset.took ?? window.benchDone), [], 600_000);
+  if (typeof took === "string") throw new Error("the page refused the file: " + took);
   return took;
 }
 
@@ -61,18 +62,45 @@ const nativeTimes = new Map(files.map(([label, file]) => {
   return [label, {ms: median(times), size}];
 }));
 
-// One page at a time (WebKit's driver holds one session), sent back and forth between the floor
-// and the page; each is given a moment after loading to start its worker, as both do on load.
-async function timeAt(page, url, file, outputSize) {
-  await page.goto(url);
-  await page.evaluate((size) => { document.body.dataset.outputSize = String(size); }, outputSize);
-  await new Promise((resolve) => setTimeout(resolve, 500));
-  return timePage(page, file);
+// The floor and the page each in a page of their own, runs alternating, each page's outputs let
+// go between runs (a browser keeps only so much). WebKit's driver holds one page at a time: there
+// one page is sent back and forth, each given a moment after loading to start its worker.
+async function pair(browser, engine) {
+  if (engine !== "webkit") {
+    const floor = await browser.newPage();
+    await floor.goto(floorUrl);
+    const real = await browser.newPage();
+    await real.goto(pageUrl);
+    return {
+      floor: async (file, size) => {
+        await floor.evaluate((size) => { document.body.dataset.outputSize = String(size); }, size);
+        return timePage(floor, file);
+      },
+      page: async (file) => {
+        const ms = await timePage(real, file);
+        await real.evaluate(() => document.getElementById("clear").click());
+        return ms;
+      },
+      memory: () => real.evaluate(() => Number(document.body.dataset.wasmMemory)),
+    };
+  }
+  const one = await browser.newPage();
+  const at = async (url, file, size) => {
+    await one.goto(url);
+    await one.evaluate((size) => { document.body.dataset.outputSize = String(size); }, size);
+    await new Promise((resolve) => setTimeout(resolve, 500));
+    return timePage(one, file);
+  };
+  return {
+    floor: (file, size) => at(floorUrl, file, size),
+    page: (file, size) => at(pageUrl, file, size),
+    memory: () => one.evaluate(() => Number(document.body.dataset.wasmMemory)),
+  };
 }
 
 for (const engine of chosenEngines()) {
   const browser = await launch(engine);
-  const page = await browser.newPage();
+  const pages = await pair(browser, engine);
   console.log(`\n${engine} ${browser.version}, median of ${runs} runs`);
   console.log("| file | native | floor | page | page / floor | page / native |");
   console.log("|---|---|---|---|---|---|");
@@ -82,9 +110,9 @@ for (const engine of chosenEngines()) {
     const floorTimes = [];
     const pageTimes = [];
     for (let i = 0; i < runs; i++) {
-      floorTimes.push(await timeAt(page, floorUrl, file, size));
-      pageTimes.push(await timeAt(page, pageUrl, file, size));
-      memory = Math.max(memory, Number(await page.evaluate(() => document.body.dataset.wasmMemory)));
+      floorTimes.push(await pages.floor(file, size));
+      pageTimes.push(await pages.page(file, size));
+      memory = Math.max(memory, await pages.memory());
     }
     const f = median(floorTimes);
     const p = median(pageTimes);
@@ -92,7 +120,6 @@ for (const engine of chosenEngines()) {
                 `${(p / f).toFixed(2)}x | ${(p / nativeMs).toFixed(1)}x |`);
   }
   console.log(`peak WebAssembly memory: ${(memory / 1048576).toFixed(1)} MiB`);
-  await page.close();
   await browser.close();
 }
 fs.rmSync(scratch, {recursive: true, force: true});
