@@ -428,6 +428,101 @@ scenario("removing an entry or clearing the list lets go of its output", {}, asy
   await page.close();
 });
 
+// Counts the workers the page starts, in window.workersStarted.
+const countWorkers = () => {
+  const Original = window.Worker;
+  window.workersStarted = 0;
+  window.Worker = class extends Original {
+    constructor(...args) {
+      super(...args);
+      window.workersStarted++;
+    }
+  };
+};
+
+scenario("files removed before they are converted: the summary counts the rest, and Clear starts one fresh worker", {}, async (env) => {
+  const folder = fs.mkdtempSync(path.join(scratch, "big-"));
+  const big = path.join(folder, "big.pdb");
+  bigDatabase(big);
+  const small = path.join(golden, "decode/one_record.pdb");
+  const statusText = () => page.evaluate(() => document.getElementById("status").textContent);
+  const page = await openPage(env, {initScript: countWorkers});
+  // The last file of a batch removed while it converts, and then while it waits.
+  for (const [files, removed] of [[[small, big], 2], [[small, big, small], 3]]) {
+    await page.chooseFiles("#files", files);
+    await waitForResults(page, 1);
+    await page.click(`#results > li:nth-child(${removed}) .remove`);
+    await waitForResults(page, files.length - 1);
+    assert.equal(await statusText(), `${files.length - 1} ${files.length === 2 ? "file" : "files"}: ` +
+                 `${files.length - 1} converted, 0 refused`);
+    await page.click("#clear");
+  }
+  // Clear while a large file converts and many wait: one fresh worker, not one for each file.
+  await page.chooseFiles("#files", [big, ...Array(40).fill(small)]);
+  await page.waitFor(() => document.querySelector("#results li")?.dataset.state === "converting");
+  const before = await page.evaluate(() => window.workersStarted);
+  await page.click("#clear");
+  assert.equal(await page.evaluate(() => window.workersStarted), before + 1);
+  assert.equal(await statusText(), "List cleared");
+  await page.chooseFiles("#files", [small]);
+  const [again] = await results(page, 1);
+  assertSameAsNative(again, small);
+  await page.close();
+  fs.rmSync(folder, {recursive: true, force: true});
+});
+
+// The members of the archive "Save all" saves, and whether it is offered.
+async function archived(page) {
+  if (!(await visible(page, "#save-all"))) return null;
+  const saved = await saveAll(page);
+  assert.equal(saved.name, "converted.zip");
+  return readArchive(saved.bytes);
+}
+
+scenario("Save all: one archive of every output, under names unique and safe to extract", {}, async (env) => {
+  const source = path.join(golden, "decode/one_record.pdb");
+  const output = createHash("sha256").update(nativeResult(source).bytes).digest("hex");
+  // [chosen name, the name in the archive]
+  const cases = [
+    ["story.pdb", "story.hdb"],
+    ["story.pdb", "story (2).hdb"],
+    ["STORY.pdb", "STORY (3).hdb"],
+    ["\u00e9t\u00e9.pdb", "\u00e9t\u00e9.hdb"],
+    // The same name with its accents as separate characters: the same file on many systems.
+    ["e\u0301te\u0301.pdb", "e\u0301te\u0301 (2).hdb"],
+    ["a\"b.pdb", "a_b.hdb"],
+    ["a*b.pdb", "a_b (2).hdb"],
+    ["..pdb", "hdb"],
+    ["x".repeat(251) + ".pdb", "x".repeat(246) + ".hdb"],
+    ["x".repeat(251) + ".PDB", "x".repeat(246) + " (2).hDB"],
+  ];
+  const page = await openPage(env);
+  const files = cases.map(([name]) => put(name, source));
+  assert.equal(await archived(page), null);
+  await page.chooseFiles("#files", files.slice(0, 1));
+  await waitForResults(page, 1);
+  assert.equal(await archived(page), null, "Save all for a single output");
+  await page.chooseFiles("#files", files.slice(1));
+  await waitForResults(page, files.length);
+  const expected = cases.map(([, name]) => ({name, sha256: output}));
+  assert.deepEqual(await archived(page), expected);
+  assert.deepEqual(await archived(page), expected, "Save all a second time");
+  // Names a dropped file may carry, which must not lead out of the folder the archive is
+  // extracted in.
+  await dropFiles(page, "#drop", [["../../evil.pdb"], ["..\\..\\evil.pdb"], ["/etc/evil.pdb"], ["a/../../b.pdb"]]
+      .map(([name]) => ({name, data: fs.readFileSync(source).toString("base64")})));
+  await waitForResults(page, files.length + 4);
+  for (const {name} of (await archived(page)).slice(files.length)) {
+    assert.doesNotMatch(name, /[/\\]|^\.\.?$/, `${JSON.stringify(name)} in the archive`);
+  }
+  await page.click("#clear");
+  assert.equal(await archived(page), null, "Save all after Clear");
+  await page.chooseFiles("#files", files.slice(0, 2));
+  await waitForResults(page, 2);
+  assert.deepEqual(await archived(page), expected.slice(0, 2), "Save all of a new list");
+  await page.close();
+});
+
 scenario("names: isolated, wrapped, and shown as the browser saves them", {}, async (env) => {
   const source = path.join(golden, "decode/one_record.pdb");
   // [chosen name, the name shown and saved, whether the entry says why it differs]
@@ -442,7 +537,24 @@ scenario("names: isolated, wrapped, and shown as the browser saves them", {}, as
     ["x".repeat(251) + ".pdb", "x".repeat(246) + ".hdb", true],
     ["x".repeat(246) + ".pdb", "x".repeat(246) + ".hdb", false],
     ["é".repeat(124) + ".pdb", "é".repeat(123) + ".hdb", true],
+    // Invisible formatting characters, line breaks and noncharacters, which one browser or another
+    // changes or drops; "%" and spaces of other kinds, or in a row, which Firefox changes.
+    ["a\u200db.pdb", "a_b.hdb", true],
+    ["a\u00adb.pdb", "a_b.hdb", true],
+    ["a\ufdd0b.pdb", "a_b.hdb", true],
+    ["a\u2028b.pdb", "a_b.hdb", true],
+    ["100%.pdb", "100_.hdb", true],
+    ["a  b.pdb", "a b.hdb", true],
+    ["a\u00a0b.pdb", "a b.hdb", true],
+    ["a\u3000b.pdb", "a\u3000b.hdb", false],
   ];
+  // A page at a time starts at most 9 downloads, which Chromium lets a page make without asking.
+  for (let first = 0; first < cases.length; first += 9) {
+    await savedNames(env, cases.slice(first, first + 9), source);
+  }
+});
+
+async function savedNames(env, cases, source) {
   const page = await openPage(env);
   // The narrowest the engine's window allows (360 px where it can be set so).
   const {width} = await page.setViewport({width: 360, height: 700});
@@ -461,7 +573,7 @@ scenario("names: isolated, wrapped, and shown as the browser saves them", {}, as
   const scrollWidth = await page.evaluate(() => document.documentElement.scrollWidth);
   assert.ok(scrollWidth <= width, `a long name makes the page ${scrollWidth} px wide in a ${width} px window`);
   await page.close();
-});
+}
 
 scenario("messages and why a name is refused are readable in both color schemes", {}, async (env) => {
   const files = [put("ab", path.join(golden, "decode/one_record.pdb"))];
