@@ -99,21 +99,27 @@ Module.readChosen = async (offset, spans, count) => {
 
 Module.takeOutput = (pointer, n, done, total) => {
   const file = current;
+  // One buffer per file, filled again after each Blob is made of it (the Blob copies it): a fresh
+  // buffer's pages cost the system more to hand out than the copy into them.
+  if (file.gathered === null) file.gathered = new Uint8Array(Math.min(GATHER_BYTES, Math.max(n, total)));
   while (n > 0) {
-    if (file.gathered === null) {
-      file.gathered = new Uint8Array(Math.min(GATHER_BYTES, Math.max(n, total - done + n)));
-      file.gatheredBytes = 0;
-    }
     const part = Math.min(n, file.gathered.length - file.gatheredBytes);
     file.gathered.set(HEAPU8.subarray(pointer, pointer + part), file.gatheredBytes);
     file.gatheredBytes += part;
     pointer += part;
     n -= part;
-    if (file.gatheredBytes === file.gathered.length) {
-      // The last part goes into the output's Blob as it is: one Blob fewer to make.
-      file.parts.push(done === total && n === 0 ? file.gathered : new Blob([file.gathered]));
-      file.gathered = null;
+    if (file.gatheredBytes === file.gathered.length && (done < total || n > 0)) {
+      file.parts.push(new Blob([file.gathered]));
+      file.gatheredBytes = 0;
     }
+  }
+  if (done >= total && file.gatheredBytes > 0) {
+    // The last part goes into the output's Blob as it is where it fills the buffer: one Blob fewer.
+    const last = file.gatheredBytes === file.gathered.length ? file.gathered
+                                                            : new Blob([file.gathered.subarray(0, file.gatheredBytes)]);
+    file.parts.push(last);
+    file.gathered = null;
+    file.gatheredBytes = 0;
   }
   const now = Date.now();
   if (now - file.lastProgress > 100) {
