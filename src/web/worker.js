@@ -4,10 +4,8 @@
 // Blob. The converter's glue code is put after this file, and takes up its `Module`.
 var Module = {};
 
-// The page reads ahead at most this many slices of this size (as the page's own first slice),
-// so that the bytes in flight stay bounded whatever the file's size; few large reads are far
-// faster than many small ones.
-const SLICE_BYTES = 32 * 1024 * 1024;
+// The page reads ahead at most this many slices of the size it gives with each file, so that the
+// bytes in flight stay bounded whatever the file's size.
 const SLICES_AHEAD = 1;
 // The output leaves the converter's memory a block at a time, and is gathered here into Blobs
 // of this size: each Blob made costs the browser much more than its bytes do.
@@ -17,11 +15,12 @@ const files = new Map();  // conversions to come and under way, by id: see begin
 let current = null;       // the conversion under way
 let peakMemory = 0;
 
-// A conversion to come, whose first `first` bytes the page is already reading: its slices may
-// come before the converter is free for it.
-function begin(id, size, first) {
+// A conversion to come, read in slices of `slice` bytes, whose first slice the page is already
+// reading: its slices may come before the converter is free for it.
+function begin(id, size, slice) {
+  const first = Math.min(slice, size);
   const file = {
-    id, size,
+    id, size, slice,
     requested: first,  // where the next slice to ask for starts
     pending: first > 0 ? [{offset: 0, length: first}] : [],  // slices asked for, not yet come
     slices: [],      // slices come and not yet used up, by offset: {offset, bytes}
@@ -38,7 +37,7 @@ function begin(id, size, first) {
 
 function askAhead(file) {
   while (file.pending.length + file.slices.length <= SLICES_AHEAD && file.requested < file.size) {
-    const length = Math.min(SLICE_BYTES, file.size - file.requested);
+    const length = Math.min(file.slice, file.size - file.requested);
     postMessage({id: file.id, read: file.requested, length});
     file.pending.push({offset: file.requested, length});
     file.requested += length;
@@ -173,6 +172,6 @@ onmessage = (event) => {
     if (file !== undefined) sliceCame(file, data);
     return;
   }
-  const file = begin(data.id, data.size, data.first);
+  const file = begin(data.id, data.size, data.slice);
   line = line.then(() => convert(file, data.name));
 };

@@ -154,6 +154,26 @@ export function chromiumOptions(extraArgs = []) {
   };
 }
 
+// What Playwright's and Puppeteer's pages do alike, with the request and error logs the engine's
+// page keeps, over the engine-neutral `page`.
+function sharedMethods(page, raw, {requests, errors, javaScriptEnabled}) {
+  return {
+    raw,
+    goto: (url) => raw.goto(url).then(() => undefined),
+    click: (selector) => raw.click(selector),
+    focus: (selector) => raw.focus(selector),
+    press: (key) => raw.keyboard.press(key),
+    screenshot: (file, {fullPage = false} = {}) => raw.screenshot({path: file, fullPage}),
+    requests: async () => [...requests, ...(javaScriptEnabled ? await page.resourceUrls() : [])],
+    errors: async () => errors,
+  };
+}
+
+// A download saved in `file` under `name`: its bytes, or with `digest` their SHA-256.
+async function savedDownload(name, file, digest) {
+  return digest ? {name, sha256: await sha256File(file)} : {name, bytes: fs.readFileSync(file)};
+}
+
 // Chromium: one context per page, with Playwright's own download events and request log.
 async function launchChromium({noWebAssembly}) {
   const {chromium} = await import("playwright-core");
@@ -172,13 +192,8 @@ async function launchChromium({noWebAssembly}) {
       await raw.addInitScript(recorder);
       if (initScript !== undefined) await raw.addInitScript(initScript);
       const page = basePage("chromium", (source) => raw.evaluate(source));
-      return Object.assign(page, {
-        raw,
-        goto: (url) => raw.goto(url).then(() => undefined),
+      return Object.assign(page, sharedMethods(page, raw, {requests, errors, javaScriptEnabled}), {
         chooseFiles: (selector, paths) => raw.setInputFiles(selector, paths),
-        click: (selector) => raw.click(selector),
-        focus: (selector) => raw.focus(selector),
-        press: (key) => raw.keyboard.press(key),
         // The chooser the browser itself opens; `action` is what opens it.
         async expectFileChooser(action) {
           const shown = raw.waitForEvent("filechooser");
@@ -192,16 +207,11 @@ async function launchChromium({noWebAssembly}) {
           await raw.setViewportSize(size);
           return page.evaluate(() => ({width: innerWidth, height: innerHeight}));
         },
-        screenshot: (file, {fullPage = false} = {}) => raw.screenshot({path: file, fullPage}),
         // A real download: the name is the one the browser saves the file under.
         async download(selector, {digest = false} = {}) {
           const [download] = await Promise.all([raw.waitForEvent("download"), raw.click(selector)]);
-          const file = await download.path();
-          const name = download.suggestedFilename();
-          return digest ? {name, sha256: await sha256File(file)} : {name, bytes: fs.readFileSync(file)};
+          return savedDownload(download.suggestedFilename(), await download.path(), digest);
         },
-        requests: async () => [...requests, ...(javaScriptEnabled ? await page.resourceUrls() : [])],
-        errors: async () => errors,
         close: () => context.close(),
       });
     },
@@ -276,13 +286,8 @@ async function launchFirefox({noWebAssembly}) {
       await raw.evaluateOnNewDocument(recorder);
       if (initScript !== undefined) await raw.evaluateOnNewDocument(initScript);
       const page = basePage("firefox", (source) => raw.evaluate(source));
-      return Object.assign(page, {
-        raw,
-        goto: (url) => raw.goto(url).then(() => undefined),
+      return Object.assign(page, sharedMethods(page, raw, {requests, errors, javaScriptEnabled}), {
         chooseFiles: async (selector, paths) => (await raw.$(selector)).uploadFile(...paths),
-        click: (selector) => raw.click(selector),
-        focus: (selector) => raw.focus(selector),
-        press: (key) => raw.keyboard.press(key),
         async expectFileChooser(action) {
           const [chooser] = await Promise.all([raw.waitForFileChooser({timeout: 30_000}), action()]);
           return {setFiles: (paths) => chooser.accept(paths)};
@@ -291,20 +296,17 @@ async function launchFirefox({noWebAssembly}) {
           await raw.setViewport(size);
           return page.evaluate(() => ({width: innerWidth, height: innerHeight}));
         },
-        screenshot: (file, {fullPage = false} = {}) => raw.screenshot({path: file, fullPage}),
         // A real download: the name is the one the browser saves the file under. The file is
         // taken out of the folder, so that a later one of the same name is not renamed for it.
         async download(selector, {digest = false} = {}) {
           const {suggestedFilename: name, filepath} =
               await owner.nextDownload(() => raw.click(selector));
           try {
-            return digest ? {name, sha256: await sha256File(filepath)} : {name, bytes: fs.readFileSync(filepath)};
+            return await savedDownload(name, filepath, digest);
           } finally {
             fs.rmSync(filepath, {force: true});
           }
         },
-        requests: async () => [...requests, ...(javaScriptEnabled ? await page.resourceUrls() : [])],
-        errors: async () => errors,
         async close() {
           await context.close();
           fs.rmSync(downloads, {recursive: true, force: true});

@@ -5,13 +5,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 exe="$top/build/windows/palmconv.exe"
 
-display=90
-while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do display=$((display + 1)); done
-Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb=$!
-for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
-export DISPLAY=":$display"
-
+source "$top/tests/windows/virtual-display.sh"
 source "$top/tests/windows/wine-env.sh"
 trap 'wineserver -k 2>/dev/null || true; kill $xvfb 2>/dev/null || true' EXIT
 
