@@ -49,11 +49,24 @@ OPENER = """#!/bin/sh
 """
 
 
+def remove_scratch(root):
+    """Removes a test's folder; the opener is started and not waited for, so a stand-in may still
+    be writing its logs there for a moment."""
+    deadline = time.monotonic() + 20
+    while True:
+        try:
+            shutil.rmtree(root)
+            return
+        except OSError:
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.05)
+
+
 class DesktopTest(unittest.TestCase):
     def setUp(self):
-        tmp = tempfile.TemporaryDirectory()
-        self.addCleanup(tmp.cleanup)
-        self.root = pathlib.Path(tmp.name)
+        self.root = pathlib.Path(tempfile.mkdtemp())
+        self.addCleanup(remove_scratch, self.root)
         self.bin = self.root / "bin"
         self.logs = self.root / "logs"
         self.work = self.root / "work"
