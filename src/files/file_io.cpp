@@ -1,9 +1,20 @@
 // The driver's input and output files, on the system's platform file operations.
 #include "file_io.hpp"
 
+#include <algorithm>
+
+#include "converted_database.hpp"
 #include "platform_file.hpp"
 
 namespace palmconv {
+
+namespace {
+
+// The bytes of an output written in place that are spoiled first and written last: its header,
+// without which no file passes for a converted database.
+constexpr std::size_t held_head_size = hdb::header_size;
+
+}  // namespace
 
 std::unique_ptr<InputFile> InputFile::open(const std::string& path) {
     std::FILE* file = platform::open_input(path);
@@ -40,7 +51,7 @@ std::unique_ptr<OutputFile> OutputFile::create(const std::string& output_path,
     bool started = (target.kind != TargetKind::replaceable || target.new_file_keeps_it) &&
                    platform::create_pending(path, input.file_, pending);
     if (!started && target.kind == TargetKind::replaceable) {
-        switch (platform::open_in_place(path, input.file_, size, pending)) {
+        switch (platform::open_in_place(path, input.file_, size, held_head_size, pending)) {
             case platform::InPlaceResult::opened:
                 started = true;
                 break;
@@ -52,6 +63,8 @@ std::unique_ptr<OutputFile> OutputFile::create(const std::string& output_path,
         }
     }
     if (!started) return nullptr;
+    // Also for a new file that may yet have to be copied over the old output in place.
+    pending.head_size = held_head_size;
     result = OutputStart::started;
     return std::unique_ptr<OutputFile>(
         new OutputFile(std::move(pending), target.kind == TargetKind::input));
@@ -62,8 +75,20 @@ OutputFile::~OutputFile() {
 }
 
 bool OutputFile::write(const std::uint8_t* buf, std::size_t n) {
-    if (pending_.in_place && !pending_.overwriting) platform::begin_overwrite(pending_);
-    if (!failed_ && !platform::write_all(pending_.stream, buf, n)) failed_ = true;
+    if (failed_) return false;
+    if (pending_.in_place) {
+        if (!pending_.overwriting && !platform::begin_overwrite(pending_)) {
+            failed_ = true;
+            return false;
+        }
+        // The header waits until everything after it is written.
+        const std::size_t held =
+            std::min(n, pending_.head_size - std::min(pending_.head_size, pending_.head.size()));
+        pending_.head.insert(pending_.head.end(), buf, buf + held);
+        buf += held;
+        n -= held;
+    }
+    if (n != 0 && !platform::write_all(pending_.stream, buf, n)) failed_ = true;
     return !failed_;
 }
 

@@ -83,11 +83,17 @@ struct PendingFile {
     std::FILE* stream = nullptr;
     std::string target;
     std::string temp_path;  // its name while it has one that is not yet the target's
+    int folder = -1;        // the target's folder, held open where names are reached through it
     bool in_place = false;
     bool overwriting = false;    // in place: the old content has begun to be overwritten
     std::uint64_t old_size = 0;  // in place: the old output's size
     std::uint64_t new_size = 0;  // in place: the size the conversion will have
     FileIdentity input;          // the input, which is never written in place
+    // In place: how many of the conversion's first bytes (its header) are spoiled on the disk
+    // before anything else is overwritten and written only once everything else is, so that an
+    // output left unfinished by any stop never passes for a database; and those bytes, held.
+    std::size_t head_size = 0;
+    std::vector<std::uint8_t> head;
 };
 
 // Starts the new file that will replace `target` beside the open `input`, keeping what the owner
@@ -97,16 +103,20 @@ bool create_pending(const std::string& target, std::FILE* input, PendingFile& pe
 
 enum class InPlaceResult { opened, not_openable, no_room };
 
-// Opens the old output at `target` to be written over, once room for `size` bytes is really
-// taken (within the file size limit, and free on a file system that copies on write), holding
-// it against other conversions writing it in place; refuses the file open as `input`, or one
-// that may be it. Anything but `opened` leaves the old output as it was.
+// Opens the old output at `target` to be written over by a conversion of `size` bytes whose
+// first `head_size` bytes are written last. Waits while another conversion writes it (for as
+// long as that one lives), then proves room for the whole conversion before anything is
+// overwritten (within the file size limit, and, where the file system cannot reserve room for
+// an overwrite, free for this user); refuses the file open as `input`, or one that may be it.
+// Anything but `opened` leaves the old output as it was.
 InPlaceResult open_in_place(const std::string& target, std::FILE* input, std::uint64_t size,
-                            PendingFile& pending);
+                            std::size_t head_size, PendingFile& pending);
 
-// Called before an in-place output's first byte is written: from then on, a failure or an
-// interrupt that can be answered cuts it to nothing rather than leave a mix of old and new.
-void begin_overwrite(PendingFile& pending);
+// Called before an in-place output's first byte is written: spoils its head on the disk and
+// leaves the stream just past it; from then on a failure or an interrupt that can be answered
+// cuts the file to nothing, and any stop leaves a file that does not pass for a database.
+// False where the head could not be spoiled.
+bool begin_overwrite(PendingFile& pending);
 
 // Writes all `n` bytes, straight to the file where the system allows; false on failure.
 bool write_all(std::FILE* file, const std::uint8_t* data, std::size_t n);
@@ -117,7 +127,7 @@ enum class CommitResult { done, not_replaceable, write_failed };
 enum class Durability { handed_to_system, on_disk };
 
 // Flushes (and, if asked, syncs) the complete file and moves it over its target, or, in place,
-// gives it its final size; closes it. Where the target cannot be replaced by another file, the
+// gives it its final size, syncs it and writes its held head last; closes it. Where the target cannot be replaced by another file, the
 // complete conversion is copied over it in place by the rules of open_in_place. On failure a new
 // file is discarded and the target left as it was; an in-place output is cut to nothing.
 CommitResult commit_pending(PendingFile& pending, Durability durability);
