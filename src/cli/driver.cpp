@@ -2,6 +2,7 @@
 #include "driver.hpp"
 
 #include <cstdio>
+#include <cstdlib>
 #include <new>
 #include <optional>
 #include <string>
@@ -24,6 +25,24 @@ struct Progress {
     bool person_at_desktop = false;
     Outcome without_memory = Outcome::file_not_found;
 };
+
+// The run's progress, for the end it takes when memory runs out.
+Progress* progress_of_run = nullptr;
+
+// Ends the run where memory ran out, without throwing: at the tightest limits there is not even
+// memory for an exception. What the run had begun of an output is undone first.
+[[noreturn]] void end_without_memory() {
+    platform::abandon_outputs();
+    const Report& report = report_for(progress_of_run != nullptr
+                                          ? progress_of_run->without_memory
+                                          : Outcome::file_not_found);
+    if (report.channel != Channel::none) {
+        std::FILE* stream = report.channel == Channel::standard_error ? stderr : stdout;
+        std::fputs(report.message, stream);
+        std::fflush(stream);
+    }
+    std::_Exit(report.status);
+}
 
 Outcome convert(int argc, char** argv, Progress& progress) {
     std::string path;
@@ -54,7 +73,7 @@ Outcome convert(int argc, char** argv, Progress& progress) {
     if (start == OutputStart::no_room) return Outcome::output_not_written;
     if (!output) return Outcome::output_not_found;
     const CopyBlock block(copy_block_size(layout), layout.head.size());
-    if (block.span().data == nullptr) throw std::bad_alloc();
+    if (block.span().data == nullptr) return progress.without_memory;
     const FormatError written = write_converted_database(layout, *input, *output, block.span());
     // Every input byte has been read; the input must be closed before it can be replaced.
     input.reset();
@@ -77,8 +96,10 @@ Outcome convert(int argc, char** argv, Progress& progress) {
 }  // namespace
 
 int run(int argc, char** argv) {
-    platform::prepare_process();
     Progress progress;
+    progress_of_run = &progress;
+    std::set_new_handler(end_without_memory);
+    platform::prepare_process();
     progress.person_at_desktop = desktop::take_desktop_mark();
     Outcome outcome;
     try {

@@ -15,6 +15,10 @@ namespace palmconv::platform {
 // end the process; an interrupt must not leave a temporary file).
 void prepare_process();
 
+// Leaves what an interrupt would of an unfinished output (no temporary file; an in-place output
+// as it was, or cut to nothing), for a run that must end at once; safe in a signal handler.
+void abandon_outputs();
+
 // The signals whose handling prepare_process() changed for this program's own use, and which a
 // program it starts should get back at their defaults; none where there are no signals.
 std::vector<int> signals_set_aside();

@@ -45,8 +45,7 @@ volatile sig_atomic_t in_place_fd = -1;
 off_t in_place_cut_to = 0;
 
 void remove_pending_and_reraise(int signal_number) {
-    if (pending_name[0] != '\0') unlinkat(pending_folder, pending_name, 0);
-    if (in_place_fd >= 0) (void)ftruncate(in_place_fd, in_place_cut_to);
+    abandon_outputs();
     // Ends by the same signal, so that the caller sees what ended the run.
     ::signal(signal_number, SIG_DFL);
     ::raise(signal_number);
@@ -513,6 +512,11 @@ bool write_all_at(int fd, const std::uint8_t* data, std::size_t n, off_t offset)
     return true;
 }
 }  // namespace
+
+void abandon_outputs() {
+    if (pending_name[0] != '\0') unlinkat(pending_folder, pending_name, 0);
+    if (in_place_fd >= 0) (void)ftruncate(in_place_fd, in_place_cut_to);
+}
 
 void prepare_process() {
     // A signal the caller chose to ignore (nohup, trap '' INT) stays ignored.

@@ -41,11 +41,16 @@ void let_go_of_in_place(HANDLE handle, std::uint64_t size) {
     LeaveCriticalSection(&pending_lock);
 }
 
-BOOL WINAPI end_on_interrupt(DWORD) {
-    EnterCriticalSection(&pending_lock);
+// Removes an unmarked temporary file and cuts an in-place output; the caller holds the lock.
+void abandon_outputs_locked() {
     // A file marked for deletion goes with the process; the file is open, but shared for this.
     if (!unmarked_temporary->empty()) DeleteFileA(unmarked_temporary->c_str());
     if (in_place != nullptr) set_size(in_place, in_place_cut_to);
+}
+
+BOOL WINAPI end_on_interrupt(DWORD) {
+    EnterCriticalSection(&pending_lock);
+    abandon_outputs_locked();
     // Ended here, still holding the lock, so that no commit can follow; as the default would.
     ExitProcess(STATUS_CONTROL_C_EXIT);
 }
@@ -184,6 +189,12 @@ void remove_by_name(PendingFile& pending) {
 }
 
 }  // namespace
+
+void abandon_outputs() {
+    EnterCriticalSection(&pending_lock);
+    abandon_outputs_locked();
+    LeaveCriticalSection(&pending_lock);
+}
 
 void prepare_process() {
     InitializeCriticalSection(&pending_lock);
