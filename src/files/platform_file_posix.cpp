@@ -23,6 +23,7 @@
 #include <cstring>
 #include <iterator>
 #include <new>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -392,8 +393,8 @@ bool read_number(const std::string& path, std::uint64_t& out) {
     return true;
 }
 
-// What a btrfs qgroup limit still lets be written in the subvolume of `fd` (and in the qgroups
-// that hold it); all there is where no limit is set or none can be read.
+// What a btrfs qgroup limit still lets be written in the subvolume of `fd`; all there is where no
+// limit is set or none can be read (limits on qgroups that hold others are not looked at).
 std::uint64_t qgroup_room(int fd) {
     std::uint64_t room = UINT64_MAX;
     btrfs_ioctl_fs_info_args info{};
@@ -407,17 +408,28 @@ std::uint64_t qgroup_room(int fd) {
                   "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", u[0],
                   u[1], u[2], u[3], u[4], u[5], u[6], u[7], u[8], u[9], u[10], u[11], u[12], u[13],
                   u[14], u[15]);
-    const std::string qgroups = std::string("/sys/fs/btrfs/") + uuid + "/qgroups/";
-    const auto limit_room = [&](const std::string& qgroup) {
-        for (const auto& [used, limit] : {std::pair{"referenced", "max_referenced"},
-                                          std::pair{"exclusive", "max_exclusive"}}) {
-            std::uint64_t taken = 0;
-            std::uint64_t most = 0;
-            if (read_number(qgroup + limit, most) && most != 0 && read_number(qgroup + used, taken))
-                room = std::min(room, most > taken ? most - taken : 0);
+    const std::string qgroup = std::string("/sys/fs/btrfs/") + uuid + "/qgroups/0_" +
+                               std::to_string(lookup.treeid) + "/";
+    std::uint64_t flags = 0;
+    if (!read_number(qgroup + "limit_flags", flags)) return room;
+    // What is reserved for writes not yet accounted counts as taken, as the limit counts it.
+    std::uint64_t reserved = 0;
+    for (const char* part : {"rsv_data", "rsv_meta_pertrans", "rsv_meta_prealloc"}) {
+        std::uint64_t n = 0;
+        if (read_number(qgroup + part, n)) reserved += n;
+    }
+    // The limit on all the subvolume refers to, and the one on what it alone holds.
+    for (const auto& [flag, used, limit] :
+         {std::tuple{BTRFS_QGROUP_LIMIT_MAX_RFER, "referenced", "max_referenced"},
+          std::tuple{BTRFS_QGROUP_LIMIT_MAX_EXCL, "exclusive", "max_exclusive"}}) {
+        std::uint64_t taken = 0;
+        std::uint64_t most = 0;
+        if ((flags & flag) != 0 && read_number(qgroup + limit, most) &&
+            read_number(qgroup + used, taken)) {
+            taken += reserved;
+            room = std::min(room, most > taken ? most - taken : 0);
         }
-    };
-    limit_room(qgroups + "0_" + std::to_string(lookup.treeid) + "/");
+    }
     return room;
 }
 
@@ -484,7 +496,11 @@ bool reserve_in_place(int fd, off_t old_size, off_t size) {
     if (!trusted) return true;
     // Without allocation (ext2, ext3), room is taken by writing zeros where the old output holds
     // no blocks of its own: in its holes, and past its end.
-    if (kept > 0 && !fill_holes(fd, kept)) return false;
+    // Holes that cannot be found are room still to be taken: the whole conversion must fit.
+    if (kept > 0 && !fill_holes(fd, kept) &&
+        free_room(fd, fs) < static_cast<std::uint64_t>(size) + overwrite_headroom) {
+        return false;
+    }
     static const std::uint8_t zeros[64 * 1024] = {};
     for (off_t at = old_size; at < size;) {
         const std::size_t n = static_cast<std::size_t>(std::min<off_t>(size - at, sizeof zeros));

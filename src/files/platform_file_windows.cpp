@@ -95,6 +95,44 @@ bool reserve(HANDLE handle, std::uint64_t old_size, std::uint64_t size) {
            (size <= old_size || FlushFileBuffers(handle));
 }
 
+// Writes `n` bytes at `offset` through the handle, adding up in `written` how many were;
+// false unless all were.
+bool write_all_at(HANDLE handle, const void* data, DWORD n, std::uint64_t offset,
+                  DWORD& written) {
+    written = 0;
+    while (written < n) {
+        OVERLAPPED where{};
+        const std::uint64_t at = offset + written;
+        where.Offset = static_cast<DWORD>(at);
+        where.OffsetHigh = static_cast<DWORD>(at >> 32);
+        DWORD got = 0;
+        if (!WriteFile(handle, static_cast<const char*>(data) + written, n - written, &got,
+                       &where) ||
+            got == 0) {
+            return false;
+        }
+        written += got;
+    }
+    return true;
+}
+
+// A lock on one byte far past the end of any file, taken only by conversions: it keeps two
+// conversions writing one output in place apart without standing in the way of any other
+// program, which neither reads, writes nor locks there.
+constexpr std::uint64_t conversion_lock_offset = 0x7FFFFFFFFFFFFFFEull;
+
+// Waits until no other conversion writes the open output `handle`, however long that one takes,
+// and keeps others out until `handle` is closed; also true where the file system has no locks.
+bool exclude_other_conversions(HANDLE handle) {
+    OVERLAPPED where{};
+    where.Offset = static_cast<DWORD>(conversion_lock_offset);
+    where.OffsetHigh = static_cast<DWORD>(conversion_lock_offset >> 32);
+    // Never given up after a while: a conversion passed by would mix its bytes with the other's.
+    if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &where)) return true;
+    const DWORD error = GetLastError();
+    return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION;
+}
+
 constexpr DWORD all_sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // The input's stream buffer: records are read through it into the output's block.
@@ -367,15 +405,17 @@ bool create_pending(const std::string& target, std::FILE*, PendingFile& pending)
 }
 
 InPlaceResult open_in_place(const std::string& target, std::FILE* input, std::uint64_t size,
-                            PendingFile& pending) {
+                            std::size_t head_size, PendingFile& pending) {
     // Shared as widely as can be, so that a program that holds the old output open to read it
     // does not stand in the way; one that denies writing still does.
     const HANDLE handle = CreateFileA(target.c_str(), GENERIC_WRITE, all_sharing, nullptr,
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return InPlaceResult::not_openable;
+    // It must be a file on a disk, and not the input. Another conversion writing it in place
+    // finishes first, so that the result is one conversion or the other; its size is read after.
     LARGE_INTEGER old_size{};
-    if (same_file(handle, handle_of(input)) || !GetFileSizeEx(handle, &old_size) ||
-        GetFileType(handle) != FILE_TYPE_DISK) {
+    if (same_file(handle, handle_of(input)) || GetFileType(handle) != FILE_TYPE_DISK ||
+        !exclude_other_conversions(handle) || !GetFileSizeEx(handle, &old_size)) {
         CloseHandle(handle);
         return InPlaceResult::not_openable;
     }
@@ -393,6 +433,7 @@ InPlaceResult open_in_place(const std::string& target, std::FILE* input, std::ui
     pending.in_place = true;
     pending.old_size = static_cast<std::uint64_t>(old_size.QuadPart);
     pending.new_size = size;
+    pending.head_size = head_size;
     const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
     pending.stream = fd >= 0 ? _fdopen(fd, "wb") : nullptr;
     if (pending.stream == nullptr) {
@@ -407,25 +448,47 @@ InPlaceResult open_in_place(const std::string& target, std::FILE* input, std::ui
     return InPlaceResult::opened;
 }
 
-void begin_overwrite(PendingFile& pending) {
-    pending.overwriting = true;
+bool begin_overwrite(PendingFile& pending) {
+    static const char zeros[256] = {};
+    const HANDLE handle = handle_of(pending.stream);
+    const DWORD n = static_cast<DWORD>(std::min(pending.head_size, sizeof zeros));
+    // The header goes first, and is on the disk before anything else is overwritten: from then
+    // on no stop, not even ending the process, leaves a file that passes for a database.
     EnterCriticalSection(&pending_lock);
     in_place_cut_to = 0;
+    DWORD spoiled = 0;
+    if (!write_all_at(handle, zeros, n, 0, spoiled) && spoiled == 0) {
+        // Nothing changed: an interrupt may still leave the old output as it was.
+        in_place_cut_to = pending.old_size;
+    }
     LeaveCriticalSection(&pending_lock);
+    if (spoiled == 0) return false;
+    pending.overwriting = true;
+    // The stream then writes on from just past the header, the handle's position with it.
+    return spoiled == n && FlushFileBuffers(handle) &&
+           _fseeki64(pending.stream, static_cast<__int64>(n), SEEK_SET) == 0;
 }
 
 bool write_all(std::FILE* file, const std::uint8_t* data, std::size_t n) {
     return std::fwrite(data, 1, n, file) == n;
 }
 
-// Gives an in-place output its final size and closes it; on failure cuts it to nothing.
+// Gives an in-place output its final size, puts it on the disk, then writes its header, and
+// closes it; on failure cuts it to nothing, and where even that fails its header stays spoiled.
 CommitResult finish_in_place(PendingFile& pending) {
     const HANDLE handle = handle_of(pending.stream);
-    EnterCriticalSection(&pending_lock);
-    const bool done = std::fflush(pending.stream) == 0 && set_size(handle, pending.new_size);
-    if (!done) set_size(handle, 0);
-    in_place = nullptr;
-    LeaveCriticalSection(&pending_lock);
+    bool done = std::fflush(pending.stream) == 0 && set_size(handle, pending.new_size) &&
+                FlushFileBuffers(handle);
+    if (done) {
+        // Under the lock, so that an interrupt finds the header either spoiled or complete.
+        EnterCriticalSection(&pending_lock);
+        DWORD written = 0;
+        done = write_all_at(handle, pending.head.data(), static_cast<DWORD>(pending.head.size()),
+                            0, written);
+        if (done) in_place = nullptr;
+        LeaveCriticalSection(&pending_lock);
+    }
+    if (!done) let_go_of_in_place(handle, 0);
     std::fclose(pending.stream);
     pending.stream = nullptr;
     return done ? CommitResult::done : CommitResult::write_failed;
