@@ -7,12 +7,18 @@ Needs the wine session that tests/windows/run.sh starts.
 import os
 import pathlib
 import shlex
+import signal
+import struct
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
 
 HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent))
+import hdb_reference as ref  # noqa: E402
+
 GOLDEN = HERE.parent / "golden" / "decode"
 COMMAND = shlex.split(os.environ["PALMCONV"])
 COMMAND[-1] = str(pathlib.Path(COMMAND[-1]).resolve())
@@ -23,6 +29,7 @@ OTHER = (GOLDEN / "one_record.pdb").read_bytes()
 OTHER_HDB = (GOLDEN / "one_record.hdb").read_bytes()
 OUTPUT_NOT_FOUND = b"error: output file not found\r\r\n"
 OUTPUT_NOT_WRITTEN = b"error: output file not written\r\r\n"
+MAGIC = b"\x38\x89"  # at offset 64: what makes a file pass for a converted database
 
 
 def windows_path(path):
@@ -32,6 +39,27 @@ def windows_path(path):
 def wine_reg(*args):
     subprocess.run(["wine", "reg", *args], check=True, capture_output=True,
                    stdin=subprocess.DEVNULL)
+
+
+def passes_for_database(head):
+    return head[64:66] == MAGIC
+
+
+def sparse_database(path, count, size):
+    """A database of `count` zero records of `size` bytes, sparse on the disk; returns the
+    header and the size its conversion has."""
+    first = 78 + 8 * count
+    header = ref.build_pdb(offsets=[first + i * size for i in range(count)], size=first)
+    path.write_bytes(header)
+    os.truncate(path, first + count * size)
+    length = len(ref.length_prefix(size))
+    converted_header = header[:32] + bytes(32) + MAGIC + bytes(22) + struct.pack("<I", count)
+    return converted_header, 92 + (16 + length) * count + count * size
+
+
+def head_and_size(path):
+    with open(path, "rb") as f:
+        return f.read(96), os.fstat(f.fileno()).st_size
 
 
 def wait_until(condition, seconds, what):
@@ -80,17 +108,19 @@ class HeldOutputTest(unittest.TestCase):
     def test_output_held_open_by_another_program(self):
         """Written in place where the holder lets others write; refused and untouched where
         not. The holder then reads the new content, as after a plain overwrite."""
-        cases = [("none", (1, OUTPUT_NOT_FOUND), b"old output"),
-                 ("r", (1, OUTPUT_NOT_FOUND), b"old output"),
-                 ("rw", (0, b""), VALID_HDB),
-                 ("rwd", (0, b""), VALID_HDB)]
-        for sharing, outcome, content in cases:
-            with self.subTest(sharing):
+        longer = OTHER_HDB + b"\xee" * 100000
+        cases = [("none", b"old output", (1, OUTPUT_NOT_FOUND), b"old output"),
+                 ("r", b"old output", (1, OUTPUT_NOT_FOUND), b"old output"),
+                 ("rw", b"old output", (0, b""), VALID_HDB),
+                 ("rwd", b"old output", (0, b""), VALID_HDB),
+                 ("rw", longer, (0, b""), VALID_HDB)]
+        for sharing, old, outcome, content in cases:
+            with self.subTest(sharing=sharing, old=len(old)):
                 for path in list(self.work.iterdir()) + list(self.signals.iterdir()):
                     path.unlink()
                 (self.work / "story.pdb").write_bytes(VALID)
                 output = self.work / "story.hdb"
-                output.write_bytes(b"old output")
+                output.write_bytes(old)
                 seen = self.signals / "seen"
                 holder = self.hold(output, sharing, seen)
                 self.assertEqual(self.convert("story.pdb"), outcome)
@@ -99,6 +129,115 @@ class HeldOutputTest(unittest.TestCase):
                 self.release.touch()
                 self.assertEqual(holder.wait(timeout=30), 0)
                 self.assertEqual(seen.read_bytes(), content)
+
+    def start(self, name):
+        """Starts a conversion in the work folder; its standard output goes to a file."""
+        stdout = tempfile.TemporaryFile()
+        self.addCleanup(stdout.close)
+        process = subprocess.Popen(COMMAND + [name], cwd=self.work, stdin=subprocess.DEVNULL,
+                                   stdout=stdout, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: process.poll() is None and (process.kill(), process.wait()))
+        return process
+
+    def test_stopped_held_conversion_never_leaves_a_mix_that_passes_for_a_database(self):
+        """The header is spoiled on the disk before the old output is overwritten, and written
+        only once all the rest is: a kill leaves a file that is no database, Ctrl+C an empty one,
+        wherever it comes."""
+        old = OTHER_HDB
+        # (signal, where it comes: while the body is written, or while it is synced, the last
+        # moment before the header is written, what the file must be after it)
+        cases = [(signal.SIGKILL, "writing", "spoiled"), (signal.SIGKILL, "syncing", "spoiled"),
+                 (signal.SIGINT, "writing", "empty"), (signal.SIGINT, "syncing", "empty")]
+        for signal_number, moment, left in cases:
+            with self.subTest(signal=signal.strsignal(signal_number), moment=moment):
+                for path in list(self.work.iterdir()) + list(self.signals.iterdir()):
+                    path.unlink()
+                header, size = sparse_database(self.work / "big.pdb", 65535, 1 << 14)
+                output = self.work / "big.hdb"
+                output.write_bytes(old)
+                holder = self.hold(output, "rw")
+                process = self.start("big.pdb")
+
+                def reached():
+                    head, now = head_and_size(output)
+                    # Taking room may add zeros after the old output; nothing else may show a
+                    # header that passes, until the conversion is complete.
+                    if passes_for_database(head) and now != size:
+                        content = output.read_bytes()
+                        self.assertEqual(content[:len(old)], old)
+                        self.assertFalse(content[len(old):].strip(b"\0"))
+                    elif passes_for_database(head):
+                        self.assertEqual(head[:len(header)], header)
+                    written = not passes_for_database(head) and now > len(old)
+                    return (process.poll() is not None or
+                            (written and (moment == "writing" or now == size)))
+
+                wait_until(reached, 60, "the conversion to reach " + moment)
+                process.send_signal(signal.SIGSTOP)
+                if process.poll() is not None:
+                    # The disk synced faster than this could look: the conversion is whole.
+                    self.assertEqual(process.returncode, 0)
+                    head, now = head_and_size(output)
+                    self.assertEqual((head[:len(header)], now), (header, size))
+                else:
+                    self.assertFalse(passes_for_database(head_and_size(output)[0]))
+                    process.send_signal(signal_number)
+                    process.send_signal(signal.SIGCONT)
+                    self.assertNotEqual(process.wait(timeout=30), 0)
+                    content = output.read_bytes()
+                    if left == "empty":
+                        self.assertEqual(content, b"")
+                    else:
+                        self.assertGreater(len(content), len(old))
+                        self.assertFalse(passes_for_database(content))
+                self.assertEqual(self.names(), ["big.hdb", "big.pdb"])
+                self.release.touch()
+                self.assertEqual(holder.wait(timeout=30), 0)
+
+    def test_conversions_of_one_held_output_give_one_or_the_other(self):
+        """x.pdb and x.xdb both give x.hdb: held open, it is written in place by one conversion
+        at a time, so that it ends as exactly one of them."""
+        expected = {}
+        for name, count in (("a.pdb", 2000), ("a.xdb", 1500)):
+            sparse_database(self.work / name, count, 1 << 13)
+            expected[name] = ref.convert((self.work / name).read_bytes())
+        output = self.work / "a.hdb"
+        output.write_bytes(b"\xee" * 70000)
+        holder = self.hold(output, "rw", self.signals / "seen")
+        for round_number in range(4):
+            with self.subTest(round=round_number):
+                runs = [self.start(name) for name in ("a.pdb", "a.xdb", "a.pdb", "a.xdb")]
+                for run in runs:
+                    self.assertEqual(run.wait(timeout=60), 0)
+                self.assertIn(output.read_bytes(), expected.values())
+        self.release.touch()
+        self.assertEqual(holder.wait(timeout=30), 0)
+        self.assertEqual((self.signals / "seen").read_bytes(), output.read_bytes())
+
+    def test_conversion_of_a_held_output_waits_for_one_stopped_part_way(self):
+        """However long the first takes; then the second writes all of its own."""
+        sparse_database(self.work / "big.pdb", 65535, 1 << 14)
+        (self.work / "big.xdb").write_bytes(VALID)
+        output = self.work / "big.hdb"
+        output.write_bytes(OTHER_HDB)
+        holder = self.hold(output, "rw", self.signals / "seen")
+        first = self.start("big.pdb")
+        # Its header spoiled, the first holds the lock and is writing.
+        wait_until(lambda: first.poll() is not None or
+                   not passes_for_database(head_and_size(output)[0]), 30, "the first to write")
+        first.send_signal(signal.SIGSTOP)
+        self.assertIsNone(first.poll(), "the first conversion ended before it could be stopped")
+        second = self.start("big.xdb")
+        time.sleep(3)
+        self.assertIsNone(second.poll(), "the second conversion did not wait for the first")
+        self.assertFalse(passes_for_database(head_and_size(output)[0]))
+        first.send_signal(signal.SIGCONT)
+        self.assertEqual((first.wait(timeout=60), second.wait(timeout=60)), (0, 0))
+        self.assertEqual(output.read_bytes(), VALID_HDB)
+        self.assertEqual(self.names(), ["big.hdb", "big.pdb", "big.xdb"])
+        self.release.touch()
+        self.assertEqual(holder.wait(timeout=30), 0)
+        self.assertEqual((self.signals / "seen").read_bytes(), VALID_HDB)
 
     @unittest.skipIf(os.geteuid() != 0, "needs root to mount a small file system")
     def test_held_output_on_a_full_disk_is_left_as_it_was(self):
