@@ -437,10 +437,8 @@ std::uint64_t qgroup_room(int fd) {
 std::uint64_t free_room(int fd, const struct statfs& fs) {
     // Only what is free for data: what root alone may use can be held for metadata.
     const std::uint64_t block = static_cast<std::uint64_t>(fs.f_frsize ? fs.f_frsize : fs.f_bsize);
-    std::uint64_t room = static_cast<std::uint64_t>(fs.f_bavail) * block;
-    if (static_cast<unsigned long>(fs.f_type) == BTRFS_SUPER_MAGIC)
-        room = std::min(room, qgroup_room(fd));
-    return room;
+    // Asked of any file system: only btrfs answers, but a view of one may pass the question on.
+    return std::min(static_cast<std::uint64_t>(fs.f_bavail) * block, qgroup_room(fd));
 }
 
 // Whether `e` says a file system has no room (or this user no more of it).
