@@ -4,6 +4,7 @@
 PALMCONV names the command (for example `build/native/palmconv`, or `wine palmconv.exe`).
 """
 import atexit
+import fcntl
 import os
 import pathlib
 import resource
@@ -698,23 +699,47 @@ class ProgramTest(unittest.TestCase):
                     if "SHIM_FAIL_TRUNCATE" not in failing:
                         self.assertEqual(left, b"")
                     self.assertEqual((self.folder.root / "story.pdb").read_bytes(), BOOK)
-        # Killed at any moment.
-        self.fresh()
-        complete = self.sparse_database("big.pdb", 65535, 1 << 13)
-        for delay in (0, 0.02, 0.1, 0.3, 0.6):
-            with self.subTest(killed_after=delay):
-                output = self.folder.put("big.hdb", old)
-                self.close_for_user("big.pdb", "big.hdb")
-                process = self.start_converting("big.pdb", user=USER, started=lambda: True)
-                time.sleep(delay)
-                process.kill()
-                process.wait()
-                process.stdout.close()
-                with open(output, "rb") as f:
-                    head = f.read(92)
-                if passes_for_a_database(head):
-                    self.assertTrue(output.read_bytes() == old or
-                                    same_file_contents(output, complete), "a mix of old and new")
+        # Killed at any moment, on storage that allocates room and on storage that cannot.
+        for storage, record_size in (("folder", 1 << 13), ("ext2", 1 << 11)):
+            if storage == "ext2":
+                self.folder = Folder(self.loop_filesystem("ext2", 320 << 20))
+            else:
+                self.fresh()
+            complete = self.sparse_database("big.pdb", 65535, record_size)
+            for delay in (0, 0.002, 0.01, 0.05, 0.2, 0.5):
+                with self.subTest(storage, killed_after=delay):
+                    self.kill_in_place_conversion(delay, old, complete)
+
+    def kill_in_place_conversion(self, delay, old, complete):
+        """Kills a conversion of big.pdb over the old output `old` after `delay` seconds."""
+        output = self.folder.put("big.hdb", old)
+        self.close_for_user("big.pdb", "big.hdb")
+        process = self.start_converting("big.pdb", user=USER, started=lambda: True)
+        time.sleep(delay)
+        process.kill()
+        process.wait()
+        process.stdout.close()
+        with open(output, "rb") as f:
+            head = f.read(92)
+        if passes_for_a_database(head):
+            self.assertTrue(output.read_bytes() == old or same_file_contents(output, complete),
+                            "a mix of old and new, or the old output grown")
+
+    @unittest.skipIf(ON_WINDOWS or os.geteuid() != 0, "POSIX owners, set up as root")
+    def test_in_place_conversion_never_waits_on_another_programs_lock(self):
+        """Programs that lock the whole file (readers sharing it, an editor keeping it) do not hold
+        a conversion up: only conversions wait for each other."""
+        os.chmod(self._tmp.name, 0o755)
+        for kind in (fcntl.LOCK_SH, fcntl.LOCK_EX):
+            with self.subTest("shared" if kind == fcntl.LOCK_SH else "exclusive"):
+                self.fresh()
+                self.folder.put("story.pdb", VALID)
+                output = self.folder.put("story.hdb", b"\xee" * 30000)
+                self.close_for_user("story.pdb", "story.hdb")
+                with open(output, "r+b") as held:
+                    fcntl.lockf(held, kind | fcntl.LOCK_NB)
+                    self.assertEqual(self.folder.run("story.pdb", user=USER), (0, b""))
+                self.assertEqual(output.read_bytes(), VALID_HDB)
 
     def loop_filesystem(self, kind, size, mount_point=None, options=()):
         """A file system of `kind` in an image of `size` bytes, mounted at `mount_point` (or a

@@ -348,18 +348,40 @@ bool only_adds_names(int folder) {
 // program, which neither reads nor locks there.
 constexpr off_t conversion_lock_offset = INT64_MAX - 1;
 
-// Waits until no other conversion writes the open output `fd`, however long that one takes, and
-// keeps others out until `fd` is closed. False only where the file system has no locks at all.
-bool exclude_other_conversions(int fd) {
+// The conversions' lock on `fd`, of `type`.
+struct flock conversion_lock(short type) {
     struct flock lock {};
-    lock.l_type = F_WRLCK;
+    lock.l_type = type;
     lock.l_whence = SEEK_SET;
     lock.l_start = conversion_lock_offset;
     lock.l_len = 1;
-    while (fcntl(fd, F_OFD_SETLKW, &lock) != 0) {
-        if (errno != EINTR) return false;
+    return lock;
+}
+
+// Waits until no other conversion writes the open output `fd`, however long that one takes, and
+// keeps others out until `fd` is closed. Never waits on another program: one that locks the whole
+// file (as some editors and readers do) is let be, and the run goes on without the lock. False
+// only where the file system has no locks at all.
+bool exclude_other_conversions(int fd) {
+    for (;;) {
+        struct flock lock = conversion_lock(F_WRLCK);
+        if (fcntl(fd, F_OFD_SETLK, &lock) == 0) return true;
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EACCES) return false;
+        // Only conversions write-lock that one byte alone; readers' locks are shared, and are
+        // not seen by a probe for sharing.
+        struct flock holder = conversion_lock(F_RDLCK);
+        if (fcntl(fd, F_OFD_GETLK, &holder) != 0) return false;
+        if (holder.l_type == F_UNLCK) return true;
+        const bool conversion = holder.l_type == F_WRLCK &&
+                                holder.l_start == conversion_lock_offset && holder.l_len == 1;
+        if (!conversion) return true;
+        lock = conversion_lock(F_WRLCK);
+        while (fcntl(fd, F_OFD_SETLKW, &lock) != 0) {
+            if (errno != EINTR) return false;
+        }
+        return true;
     }
-    return true;
 }
 
 // File systems that overwrite a block where it lies, so that room allocated for a file is room
@@ -469,8 +491,9 @@ bool fill_holes(int fd, off_t end) {
 }
 
 // Proves room for an in-place output of `size` bytes over an old one of `old_size`, before any
-// old byte is overwritten; false, with nothing taken beyond the old size and no byte changed,
-// when there is none.
+// old byte is overwritten; changes neither a byte nor the size of the old output, so that until
+// its header is spoiled, whatever stops the run, the old output is as it was. False when there
+// is no room.
 bool reserve_in_place(int fd, off_t old_size, off_t size) {
     struct rlimit limit {};
     if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
@@ -479,35 +502,26 @@ bool reserve_in_place(int fd, off_t old_size, off_t size) {
     }
     struct statfs fs {};
     const bool trusted = fstatfs(fd, &fs) == 0 && overwrites_where_it_lies(fs);
+    const std::uint64_t wanted = static_cast<std::uint64_t>(size) + overwrite_headroom;
     // Where an overwrite may take new room for every block, whatever was allocated, the whole
     // conversion must fit in what this user may still write.
-    if (!trusted && free_room(fd, fs) < static_cast<std::uint64_t>(size) + overwrite_headroom)
-        return false;
+    if (!trusted && free_room(fd, fs) < wanted) return false;
     if (size == 0) return true;
     // Blocks an old output shares with another file (a reflink copy) must be its own first.
     const off_t kept = std::min(old_size, size);
     if (kept > 0 && fallocate(fd, FALLOC_FL_UNSHARE_RANGE, 0, kept) != 0 && means_no_room(errno))
         return false;
-    // Allocation also takes the blocks of the old output's holes.
-    if (fallocate(fd, 0, 0, size) == 0) return true;
+    // Allocation also takes the blocks of the old output's holes; the size stays the old one.
+    if (fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) == 0) return true;
     if (errno != EOPNOTSUPP && errno != ENOSYS) return false;
     if (!trusted) return true;
-    // Without allocation (ext2, ext3), room is taken by writing zeros where the old output holds
-    // no blocks of its own: in its holes, and past its end.
-    // Holes that cannot be found are room still to be taken: the whole conversion must fit.
-    if (kept > 0 && !fill_holes(fd, kept) &&
-        free_room(fd, fs) < static_cast<std::uint64_t>(size) + overwrite_headroom) {
-        return false;
-    }
-    static const std::uint8_t zeros[64 * 1024] = {};
-    for (off_t at = old_size; at < size;) {
-        const std::size_t n = static_cast<std::size_t>(std::min<off_t>(size - at, sizeof zeros));
-        const ssize_t written = pwrite(fd, zeros, n, at);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        at += written;
-    }
-    return fsync(fd) == 0 || errno == EINVAL;
+    // Without allocation (ext2, ext3), the old output's holes are filled with zeros, and what the
+    // conversion adds past its end must be free; holes that cannot be found count as room still
+    // to be taken.
+    const std::uint64_t growth = static_cast<std::uint64_t>(size - kept);
+    const std::uint64_t unfilled =
+        kept > 0 && !fill_holes(fd, kept) ? static_cast<std::uint64_t>(kept) : 0;
+    return free_room(fd, fs) >= growth + unfilled + overwrite_headroom;
 }
 
 // Forces what was written to `fd` to the disk, where the file system can.
@@ -741,9 +755,19 @@ InPlaceResult open_in_place_beside(int folder, const std::string& target, const 
                                    PendingFile& pending) {
     const std::string leaf = leaf_of(target);
     // Read access too, where there is any, as a plain open for update would ask for.
-    int fd = openat(folder, leaf.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0 && errno == EACCES)
-        fd = openat(folder, leaf.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int access = O_RDWR;
+    int fd = openat(folder, leaf.c_str(), access | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0 && errno == EACCES) {
+        access = O_WRONLY;
+        fd = openat(folder, leaf.c_str(), access | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    }
+    // A lease another program holds on the file (a file server's) is broken by the open, which
+    // then waits for the holder to let go, as a plain open for writing would.
+    struct stat kind {};
+    if (fd < 0 && errno == EWOULDBLOCK && fstatat(folder, leaf.c_str(), &kind, 0) == 0 &&
+        S_ISREG(kind.st_mode)) {
+        fd = openat(folder, leaf.c_str(), access | O_NOCTTY | O_CLOEXEC);
+    }
     // An overlay copies a file up to be written: with no room for that, nothing was touched.
     if (fd < 0) return means_no_room(errno) ? InPlaceResult::no_room : InPlaceResult::not_openable;
     struct stat st {};
