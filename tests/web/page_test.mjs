@@ -273,6 +273,18 @@ scenario("the page is keyboard-operable and announces its results", {}, async (e
   await chooser.setFiles([path.join(golden, "decode/one_record.pdb")]);
   const [result] = await results(page, 1);
   assert.equal(result.name, "one_record.hdb");
+  // The licenses open in place: palmconv's own, then the notices of the toolchain's parts in the
+  // page, wrapped to a narrow window.
+  await page.click("#licenses > summary");
+  await page.waitFor(() => document.getElementById("licenses").open);
+  await page.setViewport({width: 360, height: 700});
+  const licenses = await page.evaluate(() => ({
+    shown: document.querySelector("#licenses pre").innerText,
+    overflow: document.documentElement.scrollWidth - document.documentElement.clientWidth,
+  }));
+  assert.match(licenses.shown, /^MIT License\n/);
+  assert.match(licenses.shown, /Notices of the third-party parts of the page.*system\/lib\/libc\/musl/s);
+  assert.ok(licenses.overflow <= 0, `the licenses make the page ${licenses.overflow} px too wide`);
   await page.close();
 });
 
