@@ -20,7 +20,8 @@ import sys
 import uuid
 
 WXS = pathlib.Path(__file__).resolve().parent / "palmconv.wxs"
-FILES = ["palmconv.exe", "README.txt", "LICENSE.txt", "converted_database_format.txt"]
+FILES = ["palmconv.exe", "README.txt", "LICENSE.txt", "THIRD-PARTY-NOTICES.txt",
+         "converted_database_format.txt"]
 
 # Summary information property identifiers and types (the OLE property set format).
 PID_REVNUMBER = 9  # the package code

@@ -30,7 +30,8 @@ WXS = TOP / "packaging/palmconv.wxs"
 MAKE_MSI = TOP / "packaging/make_msi.py"
 UPGRADE_CODE = re.search(r'UpgradeCode="([^"]+)"', WXS.read_text()).group(1).upper()
 GOLDEN = TOP / "tests/golden/decode/edge_lengths"
-FILES = ["LICENSE.txt", "README.txt", "converted_database_format.txt", "palmconv.exe"]
+FILES = ["LICENSE.txt", "README.txt", "THIRD-PARTY-NOTICES.txt", "converted_database_format.txt",
+         "palmconv.exe"]
 VERB_KEY = r"Software\Classes\SystemFileAssociations\.pdb\shell\palmconv"
 DOWNGRADE_MESSAGE = "A newer version of palmconv is already installed."
 # msiexec ends with 1603 (a fatal error) when a launch condition refuses the install; a Unix

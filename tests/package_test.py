@@ -4,11 +4,15 @@
 Runs the Windows program of the archive under wine (WINEPREFIX as set by
 tests/windows/wine-env.sh); installs and removes the Debian package only when run as root.
 """
+import html
+import io
 import os
 import pathlib
 import re
 import shutil
 import subprocess
+import sys
+import tarfile
 import tempfile
 import unittest
 import zipfile
@@ -19,10 +23,32 @@ VERSION = re.search(r"project\(palmconv VERSION ([0-9.]+)",
                     (TOP / "CMakeLists.txt").read_text()).group(1)
 ARCH = subprocess.run(["dpkg", "--print-architecture"], capture_output=True,
                       text=True).stdout.strip()
-DEB = TOP / "dist" / f"palmconv_{VERSION}_{ARCH}.deb"
-ZIP = TOP / "dist" / f"palmconv-{VERSION}-win32.zip"
-WEB_ZIP = TOP / "dist" / f"palmconv-{VERSION}-web.zip"
+DIST = TOP / "dist"
+DEB = DIST / f"palmconv_{VERSION}_{ARCH}.deb"
+ZIP = DIST / f"palmconv-{VERSION}-win32.zip"
+WEB_ZIP = DIST / f"palmconv-{VERSION}-web.zip"
 MAN_PAGE = TOP / "build/package/palmconv.1"
+PAGE = TOP / "build/web/site/index.html"
+WEB_TRACE = TOP / "build/web/palmconv_web.trace"
+LICENSE = (TOP / "LICENSE").read_text()
+sys.path.insert(0, str(TOP / "packaging"))
+import notices  # noqa: E402
+
+# Each release file's notices: where they are, what they must name (the parts linked in and
+# their licenses), and the line ends of the system they are for.
+NOTICES = [
+    (DEB, "usr/share/doc/palmconv/copyright",
+     ["libstdc++.a", "libgcc_eh.a", "GCC RUNTIME LIBRARY EXCEPTION",
+      "/usr/share/common-licenses/GPL-3"], "\n"),
+    (ZIP, "THIRD-PARTY-NOTICES.txt",
+     ["the mingw-w64 runtime", "crt2.o", "libmingw32.a", "libmingwex.a", "libmsvcrt.a",
+      "libstdc++.a", "libgcc.a", "ZPL-2.1", "GCC RUNTIME LIBRARY EXCEPTION",
+      "GNU GENERAL PUBLIC LICENSE"], "\r\n"),
+    (WEB_ZIP, "THIRD-PARTY-NOTICES.txt",
+     ["system/lib/libc/musl/*", "libc.a", "libc++.a", "libc++abi.a", "libcompiler_rt.a",
+      "libdlmalloc.a", "emscripten's JavaScript runtime", "The Emscripten Authors",
+      "Apache License"], "\r\n"),
+]
 
 # What an install puts under its prefix.
 INSTALLED = ["bin/palmconv", "share/applications/palmconv.desktop",
@@ -42,6 +68,17 @@ def files_under(root):
 
 def run(*args, **kwargs):
     return subprocess.run(args, capture_output=True, text=True, **kwargs)
+
+
+def release_member(release, name):
+    """The bytes of a file inside a release file (a zip archive or a Debian package)."""
+    if release.suffix == ".zip":
+        with zipfile.ZipFile(release) as archive:
+            return archive.read(name)
+    tree = subprocess.run(["dpkg-deb", "--fsys-tarfile", str(release)], capture_output=True,
+                          check=True).stdout
+    with tarfile.open(fileobj=io.BytesIO(tree)) as tar:
+        return tar.extractfile("./" + name).read()
 
 
 class PackageTest(unittest.TestCase):
@@ -96,11 +133,13 @@ class PackageTest(unittest.TestCase):
             self.assertFalse(pathlib.Path("/" + path).exists(), path)
         self.assertFalse(pathlib.Path("/usr/share/doc/palmconv").exists())
 
-    def test_windows_archive_holds_four_files_and_its_program_converts(self):
+    def test_windows_archive_holds_its_files_and_its_program_converts(self):
         with zipfile.ZipFile(ZIP) as archive:
             self.assertEqual(sorted(archive.namelist()), [
-                "LICENSE.txt", "README.txt", "converted_database_format.txt", "palmconv.exe"])
-            for name in ("LICENSE.txt", "README.txt", "converted_database_format.txt"):
+                "LICENSE.txt", "README.txt", "THIRD-PARTY-NOTICES.txt",
+                "converted_database_format.txt", "palmconv.exe"])
+            for name in ("LICENSE.txt", "README.txt", "THIRD-PARTY-NOTICES.txt",
+                         "converted_database_format.txt"):
                 text = archive.read(name)
                 self.assertEqual(text.count(b"\n"), text.count(b"\r\n"), name)
             # Written for someone who just unzipped the program, not for its developers.
@@ -117,12 +156,64 @@ class PackageTest(unittest.TestCase):
 
     def test_web_archive_holds_the_page_that_was_tested(self):
         with zipfile.ZipFile(WEB_ZIP) as archive:
-            self.assertEqual(sorted(archive.namelist()), ["LICENSE.txt", "README.txt", "index.html"])
-            self.assertEqual(archive.read("index.html"),
-                             (TOP / "build/web/site/index.html").read_bytes())
+            self.assertEqual(sorted(archive.namelist()),
+                             ["LICENSE.txt", "README.txt", "THIRD-PARTY-NOTICES.txt", "index.html"])
+            self.assertEqual(archive.read("index.html"), PAGE.read_bytes())
             readme = archive.read("README.txt").decode()
             self.assertIn(f"palmconv {VERSION}", readme)
             self.assertEqual(readme.count("\n"), readme.count("\r\n"))
+
+    def test_each_release_file_carries_the_notices_of_the_parts_linked_in(self):
+        for release, name, named, line_end in NOTICES:
+            with self.subTest(release=release.name):
+                text = release_member(release, name).decode()
+                self.assertEqual(text.count("\n"), text.count(line_end), "line ends")
+                text = text.replace("\r\n", "\n")
+                self.assertGreater(len(text), 4000)
+                for words in named:
+                    self.assertIn(words, text)
+        # The Debian package's notices follow palmconv's own license, and refer to the GPL's
+        # text on the system rather than copy it.
+        copyright_file = release_member(DEB, "usr/share/doc/palmconv/copyright").decode()
+        self.assertTrue(copyright_file.startswith(LICENSE + "\n"))
+        self.assertNotIn("TERMS AND CONDITIONS", copyright_file)
+        # They are there because the C++ runtime is linked in, not loaded.
+        with tempfile.TemporaryDirectory() as tmp:
+            self.assertEqual(run("dpkg-deb", "-x", str(DEB), tmp).returncode, 0)
+            needed = run("readelf", "-d", f"{tmp}/usr/bin/palmconv").stdout
+        self.assertIn("libc.so.6", needed)
+        self.assertNotIn("libstdc++", needed)
+        self.assertNotIn("libgcc_s", needed)
+        # Every archive the page's link took members from is named.
+        web = release_member(WEB_ZIP, "THIRD-PARTY-NOTICES.txt").decode()
+        archives = set(re.findall(r"^/\S*/([^/(\s]+\.a)\(", WEB_TRACE.read_text(), re.M))
+        self.assertGreaterEqual(len(archives), 5)
+        for archive in archives:
+            self.assertIn(archive, web)
+
+    def test_page_shows_the_licenses_in_place(self):
+        page = PAGE.read_text()
+        found = re.search(r'<details id="licenses">\s*<summary>Licenses</summary>\s*'
+                          r'<pre[^>]*>(.*?)</pre>\s*</details>', page, re.S)
+        self.assertIsNotNone(found, "no Licenses section")
+        with zipfile.ZipFile(WEB_ZIP) as archive:
+            shipped = archive.read("THIRD-PARTY-NOTICES.txt").decode().replace("\r\n", "\n")
+        self.assertEqual(html.unescape(found.group(1)), LICENSE + "\n\n" + shipped)
+
+    def test_notices_stop_at_a_part_no_rule_knows(self):
+        cases = [
+            # A library from the system no rule knows, in wasm-ld's trace and in a GNU ld map.
+            ("/usr/lib/x86_64-linux-gnu/libz.a(inflate.o)\n", "no rule"),
+            ("Archive member included to satisfy reference by file (symbol)\n\n"
+             "/usr/lib/x86_64-linux-gnu/libz.a(inflate.o)\n                              main.o (inflate)\n"
+             "\nMemory Configuration\n", "no rule"),
+            # Nothing from a toolchain: a link record this is not.
+            ("CMakeFiles/palmconv.dir/src/cli/main.cpp.o\nlibpalmconv_core.a(messages.cpp.o)\n",
+             "names no part"),
+        ]
+        for record, message in cases:
+            with self.subTest(record=record), self.assertRaisesRegex(notices.NoticeError, message):
+                notices.gather(record, "palmconv")
 
     def test_manual_page_and_desktop_entry_are_clean(self):
         page = MAN_PAGE.read_text()
