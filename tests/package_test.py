@@ -163,6 +163,16 @@ class PackageTest(unittest.TestCase):
             self.assertIn(f"palmconv {VERSION}", readme)
             self.assertEqual(readme.count("\n"), readme.count("\r\n"))
 
+    def test_checksums_list_every_release_file_by_its_bare_name(self):
+        lines = (DIST / "SHA256SUMS").read_text().splitlines()
+        for line in lines:
+            self.assertRegex(line, r"^[0-9a-f]{64}  [^/\s][^/]*$")
+        shipped = sorted(p.name for p in DIST.iterdir() if not p.name.startswith("SHA256SUMS"))
+        self.assertEqual(sorted(line[66:] for line in lines), shipped)
+        self.assertEqual(len(shipped), 4)
+        done = run("sha256sum", "--check", "--strict", "SHA256SUMS", cwd=DIST)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+
     def test_each_release_file_carries_the_notices_of_the_parts_linked_in(self):
         for release, name, named, line_end in NOTICES:
             with self.subTest(release=release.name):

@@ -45,6 +45,15 @@ build "$second" 077 +400d LOCPATH="$second/locales" LANG=fr_FR.UTF-8 LC_ALL=fr_F
   TZ=Pacific/Chatham
 
 failed=0
+for log in "$first/package.log" "$second/package.log"; do
+  lines=$(grep -c '^not signed: ' "$log" || true)
+  if [ "$lines" != 1 ]; then
+    echo "an unsigned build says so in $lines lines, not one ($log):" >&2
+    cat "$log" >&2
+    failed=1
+  fi
+done
+
 a=$first/palmconv/dist
 b=$second/palmconv/dist
 if [ "$(ls "$a")" != "$(ls "$b")" ]; then
