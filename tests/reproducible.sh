@@ -1,11 +1,6 @@
 #!/usr/bin/env bash
-# Builds the release files of the current commit twice, each from a clean clone of its own, and
-# checks that every file in dist/ comes out the same, bit for bit. The two builds differ in all a
-# builder may: the folder (the second on another file system where /dev/shm allows), the time
-# (the second's clock is put 400 days ahead), the umask (022, 077), the locale (C.UTF-8,
-# fr_FR.UTF-8), the time zone and HOME. A difference is shown (with diffoscope where it is
-# installed, else with cmp and the archives' listings and contents), and no build's path may be
-# left in any program or release file. Only committed work is built: commit before running it.
+# Builds the last commit's release files twice, from clean clones built as differently as two
+# builders may, and fails, showing how, unless every file comes out the same, bit for bit.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 commit=$(git -C "$top" rev-parse HEAD)
@@ -21,6 +16,8 @@ mkdir -p "$second/locales"
 localedef -i fr_FR -f UTF-8 "$second/locales/fr_FR.UTF-8" 2>/dev/null ||
   { echo "localedef could not make fr_FR.UTF-8 (the locales package is missing)" >&2; exit 1; }
 
+# The second build differs from the first in folder (on /dev/shm's file system where it can),
+# clock (400 days ahead), umask, locale, time zone and HOME.
 build() {  # FOLDER UMASK CLOCK ENVIRONMENT...
   local folder=$1 mask=$2 clock=$3 began=$SECONDS
   shift 3
