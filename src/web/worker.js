@@ -153,6 +153,7 @@ async function convert(file, name) {
     result.name = UTF8ToString(Module._palmconv_output_name());
     result.crc = Module._palmconv_output_crc();
     result.blob = new Blob(file.parts, {type: "application/octet-stream"});
+    result.parts = file.parts.filter((part) => part instanceof Blob);
   }
   current = null;
   files.delete(id);

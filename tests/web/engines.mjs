@@ -28,13 +28,16 @@ export function chosenEngines() {
 
 const defaultViewport = {width: 1280, height: 720};
 
-// A browser of `engine`; `noWebAssembly` starts it with WebAssembly turned off in the engine itself.
+// A browser of `engine`; `noWebAssembly` starts it with WebAssembly turned off in the engine itself;
+// `freshProfile` starts it as a person's browser started for the first time: Chromium with a new
+// profile folder on disk (not the off-the-record contexts it otherwise gives each page), its pages
+// all in that profile; Firefox and WebKit start with a new profile of their own every time.
 // closePages() closes the pages still open (a failed test's), which WebKit needs: its driver
 // holds one session at a time.
-export async function launch(engine, {noWebAssembly = false} = {}) {
+export async function launch(engine, {noWebAssembly = false, freshProfile = false} = {}) {
   const launchers = {chromium: launchChromium, firefox: launchFirefox, webkit: launchWebKit};
   if (launchers[engine] === undefined) throw new Error("unknown engine " + engine);
-  const browser = await launchers[engine]({noWebAssembly});
+  const browser = await launchers[engine]({noWebAssembly, freshProfile});
   const open = new Set();
   const closePages = async () => {
     for (const page of [...open]) await page.close().catch(() => {});
@@ -174,20 +177,44 @@ async function savedDownload(name, file, digest) {
   return digest ? {name, sha256: await sha256File(file)} : {name, bytes: fs.readFileSync(file)};
 }
 
-// Chromium: one context per page, with Playwright's own download events and request log.
-async function launchChromium({noWebAssembly}) {
+// Chromium: one context per page, with Playwright's own download events and request log; with
+// `freshProfile`, one context on disk for all pages, its first page the window the browser opened.
+async function launchChromium({noWebAssembly, freshProfile}) {
   const {chromium} = await import("playwright-core");
-  const browser = await chromium.launch(chromiumOptions(noWebAssembly ? ["--js-flags=--jitless"] : []));
+  const options = chromiumOptions(noWebAssembly ? ["--js-flags=--jitless"] : []);
+  let browser = null;
+  let profile = null;
+  let persistent = null;
+  if (freshProfile) {
+    profile = fs.mkdtempSync(path.join(os.tmpdir(), "palmconv-chromium-profile-"));
+    persistent = await chromium.launchPersistentContext(profile, {...options, acceptDownloads: true,
+                                                                 viewport: defaultViewport});
+  } else {
+    browser = await chromium.launch(options);
+  }
+  const version = browser !== null ? browser.version()
+      : (await persistent.pages()[0].evaluate(() => navigator.userAgent)).match(/Chrome\/([\d.]+)/)[1];
   return {
     engine: "chromium",
-    version: `Chromium ${browser.version()}`,
+    version: `Chromium ${version}`,
     async newPage({initScript, colorScheme, viewport = defaultViewport, javaScriptEnabled = true} = {}) {
-      const context = await browser.newContext({acceptDownloads: true, viewport, javaScriptEnabled,
-                                                ...(colorScheme ? {colorScheme} : {})});
-      const raw = await context.newPage();
+      let context = persistent;
+      let raw;
+      if (persistent !== null) {
+        if (!javaScriptEnabled) throw new Error("chromium: JavaScript is turned off only in a page of its own profile");
+        const blank = persistent.pages().find((page) => page.url() === "about:blank" && !page.__palmconvTaken);
+        raw = blank ?? await persistent.newPage();
+        raw.__palmconvTaken = true;
+        await raw.setViewportSize(viewport);
+        if (colorScheme) await raw.emulateMedia({colorScheme});
+      } else {
+        context = await browser.newContext({acceptDownloads: true, viewport, javaScriptEnabled,
+                                            ...(colorScheme ? {colorScheme} : {})});
+        raw = await context.newPage();
+      }
       const requests = [];
       const errors = [];
-      context.on("request", (request) => requests.push(request.url()));
+      raw.on("request", (request) => requests.push(request.url()));
       raw.on("pageerror", (error) => errors.push(String(error)));
       await raw.addInitScript(recorder);
       if (initScript !== undefined) await raw.addInitScript(initScript);
@@ -212,10 +239,17 @@ async function launchChromium({noWebAssembly}) {
           const [download] = await Promise.all([raw.waitForEvent("download"), raw.click(selector)]);
           return savedDownload(download.suggestedFilename(), await download.path(), digest);
         },
-        close: () => context.close(),
+        close: () => (persistent !== null ? raw.close() : context.close()),
       });
     },
-    close: () => browser.close(),
+    async close() {
+      if (persistent !== null) {
+        await persistent.close();
+        fs.rmSync(profile, {recursive: true, force: true});
+      } else {
+        await browser.close();
+      }
+    },
   };
 }
 

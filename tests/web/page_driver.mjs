@@ -35,13 +35,13 @@ export async function waitForResults(page, count, skip = 0) {
   }
 }
 
-// Writes a database of 65,535 records of 4 KiB to `file`, sparse: 256 MiB that take no room.
-export function bigDatabase(file) {
+// Writes a database of 65,535 records of `recordSize` bytes (4 KiB: 256 MiB) to `file`, named
+// `name` inside, sparse: it takes no room.
+export function bigDatabase(file, {recordSize = 4096, name = "Big"} = {}) {
   const count = 65535;
-  const recordSize = 4096;
   const first = 78 + 8 * count;
   const header = Buffer.alloc(first);
-  header.write("Big", 0, "latin1");
+  header.write(name, 0, "latin1");
   header.write("TEXtREAd", 60, "latin1");
   header.writeUInt16BE(count, 76);
   for (let i = 0; i < count; i++) header.writeUInt32BE(first + i * recordSize, 78 + 8 * i);

@@ -341,6 +341,73 @@ const noRoomForOutputs = () => {
   };
 };
 
+// Stands in for a browser that refuses its first three outputs and keeps those made after them,
+// as Chromium does while it is still working out how much room Blobs may take: a refused Blob
+// stays unreadable.
+const roomAfterAWhile = () => {
+  const slice = Blob.prototype.slice;
+  const refused = new WeakSet();
+  let toRefuse = 3;
+  Blob.prototype.slice = function (...args) {
+    const part = slice.apply(this, args);
+    if (this.type !== "application/octet-stream") return part;
+    if (toRefuse > 0 && !refused.has(this)) {
+      refused.add(this);
+      toRefuse--;
+    }
+    if (refused.has(this)) {
+      part.arrayBuffer = () => Promise.reject(new DOMException("The blob is gone", "NotReadableError"));
+    }
+    return part;
+  };
+};
+
+scenario("an output the browser refuses for a while is converted again until it is kept", {}, async (env) => {
+  const files = [put("story.pdb", path.join(golden, "decode/edge_lengths.pdb")),
+                 put("notes.pdb", path.join(golden, "decode/worked_example.pdb"))];
+  const page = await openPage(env, {initScript: roomAfterAWhile});
+  await page.chooseFiles("#files", files);
+  const found = await results(page, files.length);
+  found.forEach((result, i) => assertSameAsNative(result, files[i]));
+  assert.deepEqual(await page.evaluate(() => [...document.querySelectorAll("#results li")].map((li) => li.dataset.tries ?? "0")),
+                   ["3", "0"], "tries again of each file");
+  assert.equal(await page.evaluate(() => document.getElementById("status").textContent),
+               "2 files: 2 converted, 0 refused");
+  assert.equal(await count(page, "#results .retrying"), 0);
+  await page.close();
+});
+
+// Six databases of 128 MiB, as the first thing done in a browser just started with a new profile
+// on disk: Chromium refused all outputs past its first few hundred MiB until it had worked out the
+// room Blobs may take, and the page then said "no room".
+scenario("a first batch of large files in a browser started with a new profile converts whole", {}, async (env) => {
+  const folder = fs.mkdtempSync(path.join(scratch, "first-"));
+  const files = [];
+  const expected = [];
+  for (let i = 0; i < 6; i++) {
+    const file = path.join(folder, `big${i}.pdb`);
+    bigDatabase(file, {recordSize: 2048, name: `Big ${i}`});
+    execFileSync(native, [file], {stdio: "ignore", env: {}});
+    const output = path.join(folder, `big${i}.hdb`);
+    expected.push({source: `big${i}.pdb`, name: `big${i}.hdb`, sha256: sha256(output)});
+    fs.rmSync(output);
+    files.push(file);
+  }
+  const browser = await launch(env.engine, {freshProfile: true});
+  try {
+    const page = await openPage({browser});
+    await page.chooseFiles("#files", files);
+    const found = await results(page, files.length, 0, {digest: true});
+    assert.deepEqual(found.map(({source, name, sha256}) => ({source, name, sha256})), expected);
+    assert.equal(await page.evaluate(() => document.getElementById("status").textContent),
+                 "6 files: 6 converted, 0 refused");
+    await page.close();
+  } finally {
+    await browser.close();
+    fs.rmSync(folder, {recursive: true, force: true});
+  }
+});
+
 scenario("an output the browser cannot keep is refused, not shown as converted", {}, async (env) => {
   const files = [put("story.pdb", path.join(golden, "decode/one_record.pdb")),
                  put("notes.pdb", path.join(golden, "decode/worked_example.pdb"))];
