@@ -66,33 +66,36 @@ HANDLE handle_of(std::FILE* stream) {
     return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
 }
 
-// Makes room for `size` bytes in a file of `old_size` before anything of it is overwritten: as
-// allocation, which leaves the content and size alone, or, where the file system cannot allocate
-// (wine), by writing zeros beyond the old size, since a file only made longer may hold no blocks
-// there. False when there is no room.
-bool reserve(HANDLE handle, std::uint64_t old_size, std::uint64_t size) {
-    FILE_ALLOCATION_INFO room{};
-    room.AllocationSize.QuadPart = static_cast<LONGLONG>(size);
-    if (SetFileInformationByHandle(handle, FileAllocationInfo, &room, sizeof room)) return true;
-    const DWORD error = GetLastError();
-    if (error != ERROR_CALL_NOT_IMPLEMENTED && error != ERROR_NOT_SUPPORTED &&
-        error != ERROR_INVALID_PARAMETER && error != ERROR_INVALID_FUNCTION) {
-        return false;
+// Room a volume must keep beyond an overwrite that takes new room, for what it writes about it.
+constexpr std::uint64_t overwrite_headroom = 1 << 20;
+
+// Proves room for `size` bytes over an old output of `old_size` in `folder` before anything of it
+// is overwritten, changing neither its content nor its size, so that until its header is spoiled
+// whatever stops the run leaves it as it was: by allocation, or, where the file system cannot
+// allocate (wine), or the old output is sparse or compressed (overwriting it takes new
+// clusters), by finding that room free for this user. False when there is none.
+bool reserve(HANDLE handle, const std::string& folder, std::uint64_t old_size,
+             std::uint64_t size) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool packed =
+        GetFileInformationByHandle(handle, &info) &&
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_SPARSE_FILE | FILE_ATTRIBUTE_COMPRESSED)) != 0;
+    if (!packed) {
+        FILE_ALLOCATION_INFO room{};
+        room.AllocationSize.QuadPart = static_cast<LONGLONG>(size);
+        if (SetFileInformationByHandle(handle, FileAllocationInfo, &room, sizeof room)) return true;
+        const DWORD error = GetLastError();
+        if (error != ERROR_CALL_NOT_IMPLEMENTED && error != ERROR_NOT_SUPPORTED &&
+            error != ERROR_INVALID_PARAMETER && error != ERROR_INVALID_FUNCTION) {
+            return false;
+        }
     }
-    static const char zeros[64 * 1024] = {};
-    for (std::uint64_t at = old_size; at < size;) {
-        const DWORD n = static_cast<DWORD>(std::min<std::uint64_t>(size - at, sizeof zeros));
-        OVERLAPPED where{};
-        where.Offset = static_cast<DWORD>(at);
-        where.OffsetHigh = static_cast<DWORD>(at >> 32);
-        DWORD written = 0;
-        if (!WriteFile(handle, zeros, n, &written, &where) || written == 0) return false;
-        at += written;
-    }
-    // A positioned write on this handle moves its position; the output starts at the beginning.
-    LARGE_INTEGER start{};
-    return SetFilePointerEx(handle, start, nullptr, FILE_BEGIN) &&
-           (size <= old_size || FlushFileBuffers(handle));
+    const std::uint64_t needed = packed ? size : (size > old_size ? size - old_size : 0);
+    ULARGE_INTEGER available{};
+    // The volume of the output's own folder, which need not be the current disk's root.
+    return GetDiskFreeSpaceExA(folder.empty() ? ".\\" : folder.c_str(), &available, nullptr,
+                               nullptr) &&
+           available.QuadPart >= needed + overwrite_headroom;
 }
 
 // Writes `n` bytes at `offset` through the handle, adding up in `written` how many were;
@@ -423,7 +426,8 @@ InPlaceResult open_in_place(const std::string& target, std::FILE* input, std::ui
     in_place = handle;
     in_place_cut_to = static_cast<std::uint64_t>(old_size.QuadPart);
     LeaveCriticalSection(&pending_lock);
-    if (!reserve(handle, static_cast<std::uint64_t>(old_size.QuadPart), size)) {
+    const std::string folder = target.substr(0, file_name_start(target, path_syntax()));
+    if (!reserve(handle, folder, static_cast<std::uint64_t>(old_size.QuadPart), size)) {
         let_go_of_in_place(handle, static_cast<std::uint64_t>(old_size.QuadPart));
         CloseHandle(handle);
         return InPlaceResult::no_room;
@@ -436,6 +440,9 @@ InPlaceResult open_in_place(const std::string& target, std::FILE* input, std::ui
     pending.head_size = head_size;
     const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
     pending.stream = fd >= 0 ? _fdopen(fd, "wb") : nullptr;
+    // Unbuffered: no bytes may wait in the stream for the exit to write after an interrupt has
+    // cut the file; the conversion is written in large blocks anyway.
+    if (pending.stream != nullptr) std::setvbuf(pending.stream, nullptr, _IONBF, 0);
     if (pending.stream == nullptr) {
         let_go_of_in_place(handle, pending.old_size);
         if (fd >= 0) {
@@ -470,15 +477,22 @@ bool begin_overwrite(PendingFile& pending) {
 }
 
 bool write_all(std::FILE* file, const std::uint8_t* data, std::size_t n) {
-    return std::fwrite(data, 1, n, file) == n;
+    // Under the lock, so that no write lands after an interrupt has cut an in-place output.
+    EnterCriticalSection(&pending_lock);
+    const bool written = std::fwrite(data, 1, n, file) == n;
+    LeaveCriticalSection(&pending_lock);
+    return written;
 }
 
 // Gives an in-place output its final size, puts it on the disk, then writes its header, and
 // closes it; on failure cuts it to nothing, and where even that fails its header stays spoiled.
 CommitResult finish_in_place(PendingFile& pending) {
     const HANDLE handle = handle_of(pending.stream);
-    bool done = std::fflush(pending.stream) == 0 && set_size(handle, pending.new_size) &&
-                FlushFileBuffers(handle);
+    // The size is set under the lock, so that an interrupt's cut is never undone by it.
+    EnterCriticalSection(&pending_lock);
+    bool done = std::fflush(pending.stream) == 0 && set_size(handle, pending.new_size);
+    LeaveCriticalSection(&pending_lock);
+    done = done && FlushFileBuffers(handle);
     if (done) {
         // Under the lock, so that an interrupt finds the header either spoiled or complete.
         EnterCriticalSection(&pending_lock);

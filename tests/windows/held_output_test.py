@@ -4,6 +4,7 @@
 PALMCONV names the command (`wine palmconv.exe`); HOLD_FILE the holder built from hold_file.cpp.
 Needs the wine session that tests/windows/run.sh starts.
 """
+import hashlib
 import os
 import pathlib
 import shlex
@@ -46,8 +47,8 @@ def passes_for_database(head):
 
 
 def sparse_database(path, count, size):
-    """A database of `count` zero records of `size` bytes, sparse on the disk; returns the
-    header and the size its conversion has."""
+    """A database of `count` zero records of `size` bytes, sparse on the disk; returns its
+    conversion's header and size."""
     first = 78 + 8 * count
     header = ref.build_pdb(offsets=[first + i * size for i in range(count)], size=first)
     path.write_bytes(header)
@@ -55,6 +56,15 @@ def sparse_database(path, count, size):
     length = len(ref.length_prefix(size))
     converted_header = header[:32] + bytes(32) + MAGIC + bytes(22) + struct.pack("<I", count)
     return converted_header, 92 + (16 + length) * count + count * size
+
+
+def describe(content):
+    """A short account of a file's content for a failure's message."""
+    return "%d bytes, beginning %s" % (len(content), content[:96].hex())
+
+
+def digest(content):
+    return hashlib.sha256(content).hexdigest()
 
 
 def head_and_size(path):
@@ -105,6 +115,25 @@ class HeldOutputTest(unittest.TestCase):
         wait_until(self.ready.exists, 30, "the holder")
         return holder
 
+    def start(self, name):
+        """Starts a conversion in the work folder; its standard output goes to a file. The
+        interrupt a test sends is answered even where the suite was started with it ignored
+        (nohup, a script's background job)."""
+        stdout = tempfile.TemporaryFile()
+        self.addCleanup(stdout.close)
+        process = subprocess.Popen(COMMAND + [name], cwd=self.work, stdin=subprocess.DEVNULL,
+                                   stdout=stdout, stderr=subprocess.DEVNULL,
+                                   preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+        self.addCleanup(lambda: process.poll() is None and (process.kill(), process.wait()))
+        process.printed = stdout
+        return process
+
+    def finish(self, process):
+        """Waits for a conversion started with start(); its status and what it printed."""
+        status = process.wait(timeout=60)
+        process.printed.seek(0)
+        return status, process.printed.read()
+
     def test_output_held_open_by_another_program(self):
         """Written in place where the holder lets others write; refused and untouched where
         not. The holder then reads the new content, as after a plain overwrite."""
@@ -130,66 +159,75 @@ class HeldOutputTest(unittest.TestCase):
                 self.assertEqual(holder.wait(timeout=30), 0)
                 self.assertEqual(seen.read_bytes(), content)
 
-    def start(self, name):
-        """Starts a conversion in the work folder; its standard output goes to a file."""
-        stdout = tempfile.TemporaryFile()
-        self.addCleanup(stdout.close)
-        process = subprocess.Popen(COMMAND + [name], cwd=self.work, stdin=subprocess.DEVNULL,
-                                   stdout=stdout, stderr=subprocess.DEVNULL)
-        self.addCleanup(lambda: process.poll() is None and (process.kill(), process.wait()))
-        return process
-
     def test_stopped_held_conversion_never_leaves_a_mix_that_passes_for_a_database(self):
         """The header is spoiled on the disk before the old output is overwritten, and written
-        only once all the rest is: a kill leaves a file that is no database, Ctrl+C an empty one,
-        wherever it comes."""
+        only once all the rest is: a kill part way leaves a file that is no database, Ctrl+C an
+        empty one (or the whole conversion, once its header is written); watched all along, the
+        file is never anything else either."""
         old = OTHER_HDB
-        # (signal, where it comes: while the body is written, or while it is synced, the last
-        # moment before the header is written, what the file must be after it)
-        cases = [(signal.SIGKILL, "writing", "spoiled"), (signal.SIGKILL, "syncing", "spoiled"),
-                 (signal.SIGINT, "writing", "empty"), (signal.SIGINT, "syncing", "empty")]
-        for signal_number, moment, left in cases:
-            with self.subTest(signal=signal.strsignal(signal_number), moment=moment):
+        count, record = 65535, 1 << 14
+        prefix = ref.length_prefix(record)
+        # (signal, the record whose length prefix is written when it comes: one half way through
+        # the body, or the last, while the body is synced just before the header is written;
+        # what the file may be after it: an interrupt answered only once the header is written
+        # has nothing left to undo)
+        cases = [(signal.SIGKILL, count // 2, {"spoiled"}),
+                 (signal.SIGKILL, count - 1, {"spoiled"}),
+                 (signal.SIGINT, count // 2, {"empty"}),
+                 (signal.SIGINT, count - 1, {"empty", "whole"})]
+        for signal_number, through, allowed in cases:
+            with self.subTest(signal=signal.strsignal(signal_number), through=through):
                 for path in list(self.work.iterdir()) + list(self.signals.iterdir()):
                     path.unlink()
-                header, size = sparse_database(self.work / "big.pdb", 65535, 1 << 14)
+                header, size = sparse_database(self.work / "big.pdb", count, record)
                 output = self.work / "big.hdb"
                 output.write_bytes(old)
+
+                def what():
+                    """What the output is now: the old output, the whole conversion, one whose
+                    header is spoiled, empty, or a mix (the old output grown by zeros among
+                    them: taking room never changes its size)."""
+                    head, now = head_and_size(output)
+                    if now == 0:
+                        return "empty"
+                    if not passes_for_database(head):
+                        return "spoiled"
+                    if (head[:len(header)], now) == (header, size):
+                        return "whole"
+                    if head == old[:len(head)]:
+                        with open(output, "rb") as f:
+                            content = f.read(len(old) + (1 << 16))
+                        # Read before the overwrite began if the old header is still there.
+                        if head_and_size(output)[0] != head:
+                            return what()
+                        if content == old:
+                            return "old"
+                    return "mix: " + describe(head)
+
                 holder = self.hold(output, "rw")
                 process = self.start("big.pdb")
 
                 def reached():
-                    head, now = head_and_size(output)
-                    # Taking room may add zeros after the old output; nothing else may show a
-                    # header that passes, until the conversion is complete.
-                    if passes_for_database(head) and now != size:
-                        content = output.read_bytes()
-                        self.assertEqual(content[:len(old)], old)
-                        self.assertFalse(content[len(old):].strip(b"\0"))
-                    elif passes_for_database(head):
-                        self.assertEqual(head[:len(header)], header)
-                    written = not passes_for_database(head) and now > len(old)
-                    return (process.poll() is not None or
-                            (written and (moment == "writing" or now == size)))
+                    now = what()
+                    self.assertIn(now, {"old", "spoiled", "whole"})
+                    if now != "spoiled":
+                        return now == "whole" or process.poll() is not None
+                    with open(output, "rb") as f:
+                        f.seek(92 + 16 * count + through * (len(prefix) + record))
+                        return f.read(len(prefix)) == prefix
 
-                wait_until(reached, 60, "the conversion to reach " + moment)
+                wait_until(reached, 60, "the conversion to reach record %d" % through)
                 process.send_signal(signal.SIGSTOP)
-                if process.poll() is not None:
-                    # The disk synced faster than this could look: the conversion is whole.
-                    self.assertEqual(process.returncode, 0)
-                    head, now = head_and_size(output)
-                    self.assertEqual((head[:len(header)], now), (header, size))
-                else:
-                    self.assertFalse(passes_for_database(head_and_size(output)[0]))
+                # A run that has written its header has nothing left to undo.
+                if what() == "whole":
+                    allowed = {"whole"}
+                if process.poll() is None:
                     process.send_signal(signal_number)
                     process.send_signal(signal.SIGCONT)
                     self.assertNotEqual(process.wait(timeout=30), 0)
-                    content = output.read_bytes()
-                    if left == "empty":
-                        self.assertEqual(content, b"")
-                    else:
-                        self.assertGreater(len(content), len(old))
-                        self.assertFalse(passes_for_database(content))
+                else:
+                    self.assertEqual(process.returncode, 0)
+                self.assertIn(what(), allowed)
                 self.assertEqual(self.names(), ["big.hdb", "big.pdb"])
                 self.release.touch()
                 self.assertEqual(holder.wait(timeout=30), 0)
@@ -198,21 +236,29 @@ class HeldOutputTest(unittest.TestCase):
         """x.pdb and x.xdb both give x.hdb: held open, it is written in place by one conversion
         at a time, so that it ends as exactly one of them."""
         expected = {}
-        for name, count in (("a.pdb", 2000), ("a.xdb", 1500)):
-            sparse_database(self.work / name, count, 1 << 13)
-            expected[name] = ref.convert((self.work / name).read_bytes())
+        for name, count, record in (("a.pdb", 8192, 1 << 14), ("a.xdb", 500, 1 << 13)):
+            sparse_database(self.work / name, count, record)
+            expected[digest(ref.convert((self.work / name).read_bytes()))] = name
         output = self.work / "a.hdb"
-        output.write_bytes(b"\xee" * 70000)
+        output.write_bytes(b"old output")
         holder = self.hold(output, "rw", self.signals / "seen")
-        for round_number in range(4):
-            with self.subTest(round=round_number):
-                runs = [self.start(name) for name in ("a.pdb", "a.xdb", "a.pdb", "a.xdb")]
-                for run in runs:
-                    self.assertEqual(run.wait(timeout=60), 0)
-                self.assertIn(output.read_bytes(), expected.values())
+        # (the first started, the second, whether the second waits until the first is taking
+        # room for its conversion of 128 MiB, or starts at once)
+        cases = [("a.pdb", "a.xdb", False), ("a.xdb", "a.pdb", False), ("a.pdb", "a.xdb", True)]
+        for first, second, later in cases * 2:
+            with self.subTest(first=first, later=later):
+                output.write_bytes(b"\xee" * 70000)
+                runs = [self.start(first)]
+                if later:
+                    wait_until(lambda: runs[0].poll() is not None or
+                               output.stat().st_size != 70000, 30, "the first to take room")
+                runs.append(self.start(second))
+                self.assertEqual([self.finish(run) for run in runs], [(0, b"")] * 2)
+                self.assertIn(digest(output.read_bytes()), expected)
         self.release.touch()
         self.assertEqual(holder.wait(timeout=30), 0)
-        self.assertEqual((self.signals / "seen").read_bytes(), output.read_bytes())
+        self.assertEqual(digest((self.signals / "seen").read_bytes()),
+                         digest(output.read_bytes()))
 
     def test_conversion_of_a_held_output_waits_for_one_stopped_part_way(self):
         """However long the first takes; then the second writes all of its own."""
@@ -228,11 +274,12 @@ class HeldOutputTest(unittest.TestCase):
         first.send_signal(signal.SIGSTOP)
         self.assertIsNone(first.poll(), "the first conversion ended before it could be stopped")
         second = self.start("big.xdb")
-        time.sleep(3)
+        # Longer than any wait a lock taken by other programs would be given.
+        time.sleep(6)
         self.assertIsNone(second.poll(), "the second conversion did not wait for the first")
         self.assertFalse(passes_for_database(head_and_size(output)[0]))
         first.send_signal(signal.SIGCONT)
-        self.assertEqual((first.wait(timeout=60), second.wait(timeout=60)), (0, 0))
+        self.assertEqual([self.finish(first), self.finish(second)], [(0, b"")] * 2)
         self.assertEqual(output.read_bytes(), VALID_HDB)
         self.assertEqual(self.names(), ["big.hdb", "big.pdb", "big.xdb"])
         self.release.touch()
