@@ -16,8 +16,9 @@ let current = null;       // the conversion under way
 let peakMemory = 0;
 
 // A conversion to come, read in slices of `slice` bytes, whose first slice the page is already
-// reading: its slices may come before the converter is free for it.
-function begin(id, size, slice) {
+// reading: its slices may come before the converter is free for it; `unreadable` if the page
+// found it cannot be read at all.
+function begin(id, size, slice, unreadable) {
   const first = Math.min(slice, size);
   const file = {
     id, size, slice,
@@ -25,7 +26,7 @@ function begin(id, size, slice) {
     pending: first > 0 ? [{offset: 0, length: first}] : [],  // slices asked for, not yet come
     slices: [],      // slices come and not yet used up, by offset: {offset, bytes}
     arrived: null,   // wakes a read waiting for a slice
-    unreadable: false,  // a read failed: the file changed or went away since it was chosen
+    unreadable,      // a read failed (the file changed or went away since it was chosen), or none can be
     parts: [],       // the output so far, as Blobs
     gathered: null,  // the output not yet in `parts`, and how much of it there is
     gatheredBytes: 0,
@@ -173,6 +174,6 @@ onmessage = (event) => {
     if (file !== undefined) sliceCame(file, data);
     return;
   }
-  const file = begin(data.id, data.size, data.slice);
+  const file = begin(data.id, data.size, data.slice, data.unreadable === true);
   line = line.then(() => convert(file, data.name));
 };

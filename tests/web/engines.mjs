@@ -5,7 +5,8 @@
 //             virtual display (Xvfb) started here, never on a desktop.
 // launch(engine) gives {engine, version, newPage(options), close()}; a page gives goto, chooseFiles,
 // evaluate, waitFor, click, focus, press, expectFileChooser, setViewport, screenshot, download,
-// requests and errors, the same in every engine; closePages() closes those a failed test left.
+// requests and errors, the same in every engine, and choosesFolders, whether chooseFiles can hand
+// the page a folder as a person's chooser may; closePages() closes those a failed test left.
 //   node engines.mjs   prints the name and version of each engine in PALMCONV_ENGINES
 import {spawn} from "node:child_process";
 import {createHash} from "node:crypto";
@@ -220,7 +221,21 @@ async function launchChromium({noWebAssembly, freshProfile}) {
       if (initScript !== undefined) await raw.addInitScript(initScript);
       const page = basePage("chromium", (source) => raw.evaluate(source));
       return Object.assign(page, sharedMethods(page, raw, {requests, errors, javaScriptEnabled}), {
-        chooseFiles: (selector, paths) => raw.setInputFiles(selector, paths),
+        choosesFolders: true,
+        async chooseFiles(selector, paths) {
+          if (!paths.some((file) => fs.statSync(file, {throwIfNoEntry: false})?.isDirectory())) {
+            return raw.setInputFiles(selector, paths);
+          }
+          // Playwright hands a plain file input no folder; the DevTools protocol hands it any path.
+          const cdp = await raw.context().newCDPSession(raw);
+          try {
+            const {root} = await cdp.send("DOM.getDocument");
+            const {nodeId} = await cdp.send("DOM.querySelector", {nodeId: root.nodeId, selector});
+            await cdp.send("DOM.setFileInputFiles", {nodeId, files: paths.map((file) => path.resolve(file))});
+          } finally {
+            await cdp.detach();
+          }
+        },
         // The chooser the browser itself opens; `action` is what opens it.
         async expectFileChooser(action) {
           const shown = raw.waitForEvent("filechooser");
@@ -321,6 +336,8 @@ async function launchFirefox({noWebAssembly}) {
       if (initScript !== undefined) await raw.evaluateOnNewDocument(initScript);
       const page = basePage("firefox", (source) => raw.evaluate(source));
       return Object.assign(page, sharedMethods(page, raw, {requests, errors, javaScriptEnabled}), {
+        // Its WebDriver BiDi refuses to hand a file input a folder ("Is directory").
+        choosesFolders: false,
         chooseFiles: async (selector, paths) => (await raw.$(selector)).uploadFile(...paths),
         async expectFileChooser(action) {
           const [chooser] = await Promise.all([raw.waitForFileChooser({timeout: 30_000}), action()]);
@@ -473,6 +490,7 @@ async function launchWebKit({noWebAssembly}) {
       await setViewport(viewport);
       return Object.assign(page, {
         raw,
+        choosesFolders: true,
         async goto(url) {
           if (url.startsWith("file:") && /\.html?$/.test(url)) {
             const source = fs.readFileSync(fileURLToPath(url), "utf8");

@@ -329,6 +329,34 @@ scenario("a 256 MiB database converts in bounded memory and is saved in an archi
   fs.rmSync(folder, {recursive: true, force: true});
 });
 
+scenario("a folder chosen as a file is not found, as for the native program; an empty file is no database", {}, async (env) => {
+  const folder = fs.mkdtempSync(path.join(scratch, "folder-"));
+  const chosenFolder = path.join(folder, "book.pdb");
+  fs.mkdirSync(chosenFolder);
+  fs.copyFileSync(path.join(golden, "decode/one_record.pdb"), path.join(chosenFolder, "inside.pdb"));
+  const empty = path.join(folder, "empty.pdb");
+  fs.writeFileSync(empty, "");
+  const valid = put("story.pdb", path.join(golden, "decode/one_record.pdb"));
+  const page = await openPage(env);
+  // Firefox's driver cannot hand the page a folder: there the empty file and the valid one alone.
+  const files = page.choosesFolders ? [chosenFolder, empty, valid] : [empty, valid];
+  await page.chooseFiles("#files", files);
+  const found = await results(page, files.length);
+  const folderMessage = (() => {
+    try {
+      execFileSync(native, [chosenFolder], {stdio: ["ignore", "pipe", "ignore"], env: {}});
+    } catch (error) {
+      return error.stdout.toString().trim();
+    }
+  })();
+  assert.equal(folderMessage, "error: file not found");
+  const expected = [...(page.choosesFolders ? [{source: "book.pdb", message: folderMessage}] : []),
+                    {source: "empty.pdb", message: nativeResult(empty).message}];
+  assert.deepEqual(found.slice(0, -1), expected);
+  assertSameAsNative(found.at(-1), valid);
+  await page.close();
+});
+
 // Stands in for a browser that ran out of room for the outputs: it makes their Blobs, but reading
 // one fails, as its download would.
 const noRoomForOutputs = () => {
