@@ -357,6 +357,66 @@ scenario("a folder chosen as a file is not found, as for the native program; an 
   await page.close();
 });
 
+// Holds every message the page sends its workers until window.releaseWorker() is called, so that
+// the first file chosen keeps the queue waiting, and later files are read only after the release.
+const heldWorker = () => {
+  const Original = window.Worker;
+  let held = [];
+  window.releaseWorker = () => {
+    const waiting = held;
+    held = null;
+    for (const send of waiting) send();
+  };
+  window.Worker = class extends Original {
+    postMessage(...args) {
+      if (held === null) super.postMessage(...args); else held.push(() => super.postMessage(...args));
+    }
+  };
+};
+
+scenario("files changed after they were chosen are refused where the engine can tell", {}, async (env) => {
+  const source = path.join(golden, "decode/edge_lengths.pdb");
+  // [name, what is done to the file once chosen, the result: "as chosen", "as changed" or a message]
+  const firefox = env.engine === "firefox";
+  const cases = [
+    ["unchanged.pdb", () => {}, "as chosen"],
+    ["gone.pdb", (file) => fs.unlinkSync(file), "error: file not found"],
+    ["cut.pdb", (file) => fs.truncateSync(file, fs.statSync(file).size - 10), "error: file not found"],
+    // Firefox keeps the size a file had when chosen, and reads the bytes it holds when read.
+    ["grown.pdb", (file) => fs.appendFileSync(file, Buffer.alloc(10)), firefox ? "as chosen" : "error: file not found"],
+    ["rewritten.pdb", (file) => {
+      const fd = fs.openSync(file, "r+");
+      const last = fs.statSync(file).size - 1;
+      const byte = Buffer.alloc(1);
+      fs.readSync(fd, byte, 0, 1, last);
+      fs.writeSync(fd, Buffer.from([byte[0] ^ 0xff]), 0, 1, last);
+      fs.closeSync(fd);
+    }, firefox ? "as changed" : "error: file not found"],
+  ];
+  const first = put("first.pdb", source);
+  const files = cases.map(([name]) => put(name, source));
+  // Chosen files are seldom new: an hour old, so that a change now is a change of time too.
+  const anHourAgo = new Date(Date.now() - 3600_000);
+  for (const file of files) fs.utimesSync(file, anHourAgo, anHourAgo);
+  const asChosen = nativeResult(source);
+  const page = await openPage(env, {initScript: heldWorker});
+  await page.chooseFiles("#files", [first, ...files]);
+  cases.forEach(([, change], i) => change(files[i]));
+  const asChanged = cases.map(([, , expected], i) => (expected === "as changed" ? nativeResult(files[i]) : null));
+  await page.evaluate(() => window.releaseWorker());
+  const found = (await results(page, files.length + 1)).slice(1);
+  cases.forEach(([name, , expected], i) => {
+    if (expected.startsWith("error:")) {
+      assert.deepEqual(found[i], {source: name, message: expected});
+    } else {
+      const bytes = (expected === "as chosen" ? asChosen : asChanged[i]).bytes;
+      assert.equal(found[i].message, undefined, `${name}: ${found[i].message}`);
+      assert.ok(found[i].bytes.equals(bytes), `${name}: not converted ${expected}`);
+    }
+  });
+  await page.close();
+});
+
 // Stands in for a browser that ran out of room for the outputs: it makes their Blobs, but reading
 // one fails, as its download would.
 const noRoomForOutputs = () => {
