@@ -72,7 +72,7 @@ async function results(page, count, skip = 0, {digest = false} = {}) {
       source: li.dataset.source,
       state: li.dataset.state,
       message: li.querySelector(".error")?.textContent.trim(),
-      shown: li.querySelector("a[download]")?.textContent,
+      shown: li.querySelector(".output bdi")?.textContent,
     })), skip, count);
   const found = [];
   for (const [i, {source, state, message, shown}] of entries.entries()) {
@@ -218,6 +218,12 @@ scenario("golden databases convert as the native program converts them, and reje
   const refused = found.filter((r) => r.message !== undefined).length;
   assert.equal(await page.evaluate(() => document.getElementById("status").textContent),
                `${files.length} files: ${files.length - refused} converted, ${refused} refused`);
+  // The same summary stands above the list, for everyone to see, with the outputs' size.
+  const bytes = found.reduce((n, r) => n + (r.bytes?.length ?? 0), 0);
+  assert.equal(await page.evaluate(() => document.getElementById("summary").textContent),
+               `${files.length} files: ${files.length - refused} converted (${bytes.toLocaleString("en")} bytes), ` +
+               `${refused} refused`);
+  assert.ok(await visible(page, "#summary"));
   await assertOffline(page);
   await page.close();
 });
@@ -523,6 +529,11 @@ scenario("a mixed batch, as a person sees it", {skip: !screenshot}, async (env) 
     const shot = screenshot.replace(/(\.png)?$/, `-${env.engine}-${width}-${colorScheme}.png`);
     await page.screenshot(shot, {fullPage: true});
     console.log(`# ${env.engine}: ${shot}`);
+    // The question "Clear" asks while outputs have not been saved.
+    await page.click("#clear");
+    const asked = shot.replace(/\.png$/, "-clear.png");
+    await page.screenshot(asked);
+    console.log(`# ${env.engine}: ${asked}`);
     await page.close();
   }
 });
@@ -571,6 +582,102 @@ scenario("without WebAssembly in the browser itself, the page says so", {}, asyn
   }
 });
 
+// Clears the list through "Clear" and the question that outputs not saved call for.
+async function clearConfirmed(page) {
+  await page.click("#clear");
+  assert.ok(await page.evaluate(() => document.getElementById("confirm-clear").open), "Clear did not ask");
+  await page.click("#clear-anyway");
+}
+
+// What has the focus: an element's id, else its accessible name, else "body".
+const focused = (page) => page.evaluate(() => {
+  const element = document.activeElement;
+  if (element === null || element === document.body) return "body";
+  return element.id !== "" ? "#" + element.id : element.getAttribute("aria-label") ?? element.tagName;
+});
+
+scenario("the focus after Remove and Clear, and Clear asks before it lets go of outputs not saved", {}, async (env) => {
+  const source = path.join(golden, "decode/one_record.pdb");
+  const files = ["a.pdb", "b.pdb", "c.pdb"].map((name) => put(name, source));
+  const page = await openPage(env);
+  const entries = () => count(page, "#results li");
+  const asking = () => page.evaluate(() => document.getElementById("confirm-clear").open);
+  await page.chooseFiles("#files", files);
+  await waitForResults(page, 3);
+  // Removed in the middle, the focus goes to the next entry's Remove; at the end, to the one
+  // before; with none left, to the file chooser.
+  await page.click("#results > li:nth-child(2) .remove");
+  assert.equal(await focused(page), "Remove c.pdb");
+  await page.press("Enter");
+  assert.equal(await focused(page), "Remove a.pdb");
+  await page.press("Enter");
+  assert.equal(await focused(page), "#files");
+  assert.equal(await entries(), 0);
+
+  await page.chooseFiles("#files", files);
+  await waitForResults(page, 3);
+  // Kept, by its button or by Escape: nothing is cleared, and the focus is back on Clear.
+  for (const keep of [() => page.click("#clear-keep"), () => page.press("Escape")]) {
+    await page.click("#clear");
+    assert.ok(await asking(), "Clear did not ask");
+    assert.match(await page.evaluate(() => document.getElementById("confirm-clear").innerText),
+                 /3 converted files have not been saved/);
+    assert.equal(await focused(page), "#clear-keep");
+    await keep();
+    assert.equal(await asking(), false);
+    assert.equal(await entries(), 3);
+    assert.equal(await focused(page), "#clear");
+  }
+  await clearConfirmed(page);
+  assert.equal(await asking(), false);
+  assert.equal(await entries(), 0);
+  assert.equal(await focused(page), "#files");
+
+  // Outputs saved (here through "Save all") are cleared without a question.
+  await page.chooseFiles("#files", files.slice(0, 2));
+  await waitForResults(page, 2);
+  await saveAll(page);
+  await page.click("#clear");
+  assert.equal(await asking(), false);
+  assert.equal(await entries(), 0);
+  assert.equal(await focused(page), "#files");
+  await page.close();
+});
+
+scenario("entries in columns: their states, sizes and actions line up, at any width", {}, async (env) => {
+  const files = [put("story.pdb", path.join(golden, "decode/edge_lengths.pdb")),
+                 put("a name long enough to wrap in a narrow window, and then some more.pdb",
+                     path.join(golden, "decode/one_record.pdb")),
+                 put("notes.pdb", path.join(golden, "reject/other_creator.pdb")),
+                 put("ab", path.join(golden, "decode/one_record.pdb"))];
+  const page = await openPage(env);
+  await page.chooseFiles("#files", files);
+  await waitForResults(page, files.length);
+  // Each column's edges, entry by entry (left edges, and the size's right one, as it is aligned).
+  const columns = () => page.evaluate(() => {
+    const edges = (selector, side) => [...document.querySelectorAll(`#results li ${selector}`)]
+        .map((element) => Math.round(element.getBoundingClientRect()[side]));
+    return {state: edges(".state", "left"), size: edges(".size", "right"), save: edges(".save a", "left"),
+            remove: edges(".remove", "left"), removeRight: edges(".remove", "right"),
+            fileRight: edges(".file", "right"), width: document.documentElement.scrollWidth, window: innerWidth};
+  });
+  const same = (values, what) => assert.equal(new Set(values).size, 1, `${what} at ${JSON.stringify(values)}`);
+  const wide = await columns();
+  same(wide.state, "states");
+  same(wide.size, "sizes");
+  same(wide.save, "Save links");
+  same(wide.remove, "Remove buttons");
+  assert.equal(wide.save.length, 2);
+  assert.ok(Math.max(...wide.fileRight) <= wide.state[0], "a file's column runs into the states'");
+  assert.ok(wide.size[0] <= wide.save[0] && wide.save[0] < wide.remove[0], "columns out of order");
+  // The narrowest window: each entry's actions at its right, the page no wider than the window.
+  await page.setViewport({width: 360, height: 700});
+  const narrow = await columns();
+  same(narrow.removeRight, "Remove buttons (narrow)");
+  assert.ok(narrow.width <= narrow.window, `the page is ${narrow.width} px wide in a ${narrow.window} px window`);
+  await page.close();
+});
+
 scenario("removing an entry or clearing the list lets go of its output", {}, async (env) => {
   const files = ["decode/one_record.pdb", "decode/edge_lengths.pdb", "reject/other_type.pdb"]
       .map((f) => path.join(golden, f));
@@ -584,7 +691,7 @@ scenario("removing an entry or clearing the list lets go of its output", {}, asy
   assert.equal(await count(page, "#results li"), 2);
   assert.equal(await readable(links[0]), false, "a removed entry's output is still held");
   assert.ok(await readable(links[1]));
-  await page.click("#clear");
+  await clearConfirmed(page);
   assert.equal(await count(page, "#results li"), 0);
   assert.equal(await readable(links[1]), false, "a cleared output is still held");
   assert.ok(!(await visible(page, "#clear")));
@@ -622,7 +729,7 @@ scenario("files removed before they are converted: the summary counts the rest, 
     await waitForResults(page, files.length - 1);
     assert.equal(await statusText(), `${files.length - 1} ${files.length === 2 ? "file" : "files"}: ` +
                  `${files.length - 1} converted, 0 refused`);
-    await page.click("#clear");
+    await clearConfirmed(page);
   }
   // Clear while a large file converts and many wait: one fresh worker, not one for each file.
   await page.chooseFiles("#files", [big, ...Array(40).fill(small)]);
