@@ -78,7 +78,11 @@ async function pair(browser, engine) {
       },
       page: async (file) => {
         const ms = await timePage(real, file);
-        await real.evaluate(() => document.getElementById("clear").click());
+        // Clear asks first while an output has not been saved: answered so.
+        await real.evaluate(() => {
+          document.getElementById("clear").click();
+          if (document.getElementById("confirm-clear")?.open) document.getElementById("clear-anyway").click();
+        });
         return ms;
       },
       memory: () => real.evaluate(() => Number(document.body.dataset.wasmMemory)),
