@@ -68,16 +68,21 @@ def without_unnamed_files():
     return env
 
 
-def runnable_by_others():
-    """The command, from a copy of the program that other users can reach: the checkout it was
-    built in may sit in a folder only its owner can enter."""
+def reachable_by_others(path):
+    """A copy of the file at `path` that other users can read and run: the checkout it was built
+    in may sit in a folder only its owner can enter."""
     copy = pathlib.Path(tempfile.gettempdir()) / ("palmconv-%d-%s" % (os.getpid(),
-                                                                   pathlib.Path(COMMAND[-1]).name))
+                                                                   pathlib.Path(path).name))
     if not copy.exists():
-        shutil.copy(COMMAND[-1], copy)
+        shutil.copy(path, copy)
         copy.chmod(0o755)
         atexit.register(copy.unlink)
-    return COMMAND[:-1] + [str(copy)]
+    return str(copy)
+
+
+def runnable_by_others():
+    """The command, from a copy of the program that other users can reach."""
+    return COMMAND[:-1] + [reachable_by_others(COMMAND[-1])]
 
 
 def passes_for_a_database(data):
@@ -691,6 +696,7 @@ class ProgramTest(unittest.TestCase):
                     output = self.folder.put("story.hdb", old)
                     self.close_for_user("story.pdb", "story.hdb")
                     env = without_unnamed_files()
+                    env["LD_PRELOAD"] = reachable_by_others(env["LD_PRELOAD"])
                     env.update(failing)
                     self.assertEqual(self.folder.run("story.pdb", user=USER, env=env),
                                      (1, OUTPUT_NOT_WRITTEN))
