@@ -30,6 +30,7 @@ OTHER = (GOLDEN / "one_record.pdb").read_bytes()
 OTHER_HDB = (GOLDEN / "one_record.hdb").read_bytes()
 OUTPUT_NOT_FOUND = b"error: output file not found\r\r\n"
 OUTPUT_NOT_WRITTEN = b"error: output file not written\r\r\n"
+STAND_IN = "palmconv.test.opened"  # the class of the application outputs are handed to
 MAGIC = b"\x38\x89"  # at offset 64: what makes a file pass for a converted database
 
 
@@ -39,6 +40,11 @@ def windows_path(path):
 
 def wine_reg(*args):
     subprocess.run(["wine", "reg", *args], check=True, capture_output=True,
+                   stdin=subprocess.DEVNULL)
+
+
+def forget(key):
+    subprocess.run(["wine", "reg", "delete", key, "/f"], capture_output=True,
                    stdin=subprocess.DEVNULL)
 
 
@@ -93,6 +99,26 @@ class HeldOutputTest(unittest.TestCase):
         self.release = self.signals / "release"
         self.addCleanup(self.release.touch)  # a holder left behind by a failure lets go too
 
+    @classmethod
+    def setUpClass(cls):
+        # Each output is handed to the shell's "open": a stand-in application takes it, not
+        # whatever wine would otherwise do for a type it knows no application for.
+        cls.associate_class(STAND_IN, '"{}" "%1"'.format(windows_path(HOLD_FILE)))
+        cls.addClassCleanup(forget, r"HKCR\.hdb")
+        cls.addClassCleanup(forget, "HKCR\\" + STAND_IN)
+
+    @staticmethod
+    def associate_class(name, command):
+        """Makes `command` the application that opens .hdb files, as the class `name`."""
+        wine_reg("add", r"HKCR\.hdb", "/ve", "/d", name, "/f")
+        wine_reg("add", r"HKCR\%s\shell\open\command" % name, "/ve", "/d", command, "/f")
+
+    def associate(self, name, command):
+        """Makes `command` the application that opens .hdb files for this test only."""
+        self.associate_class(name, command)
+        self.addCleanup(wine_reg, "add", r"HKCR\.hdb", "/ve", "/d", STAND_IN, "/f")
+        self.addCleanup(forget, "HKCR\\" + name)
+
     def convert(self, name):
         # Into a file, not a pipe: the application the output is handed to inherits the
         # program's standard handles, and a pipe would stay open as long as it runs.
@@ -119,20 +145,30 @@ class HeldOutputTest(unittest.TestCase):
         """Starts a conversion in the work folder; its standard output goes to a file. The
         interrupt a test sends is answered even where the suite was started with it ignored
         (nohup, a script's background job)."""
-        stdout = tempfile.TemporaryFile()
+        stdout, stderr = tempfile.TemporaryFile(), tempfile.TemporaryFile()
         self.addCleanup(stdout.close)
+        self.addCleanup(stderr.close)
         process = subprocess.Popen(COMMAND + [name], cwd=self.work, stdin=subprocess.DEVNULL,
-                                   stdout=stdout, stderr=subprocess.DEVNULL,
+                                   stdout=stdout, stderr=stderr,
                                    preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
         self.addCleanup(lambda: process.poll() is None and (process.kill(), process.wait()))
         process.printed = stdout
+        process.complained = stderr
         return process
 
     def finish(self, process):
         """Waits for a conversion started with start(); its status and what it printed."""
         status = process.wait(timeout=60)
         process.printed.seek(0)
-        return status, process.printed.read()
+        process.complained.seek(0)
+        printed = process.printed.read()
+        # A failure the program gives no message for comes from wine: what it said goes with
+        # the test's report.
+        complaint = process.complained.read()
+        if status != 0 and not printed:
+            print("\n%s ended with %d, saying on standard error: %r"
+                  % (process.args[-1], status, complaint[-2000:]), file=sys.stderr)
+        return status, printed
 
     def test_output_held_open_by_another_program(self):
         """Written in place where the holder lets others write; refused and untouched where
@@ -313,14 +349,10 @@ class HeldOutputTest(unittest.TestCase):
 
     def test_converting_again_while_the_opened_output_is_held(self):
         """Convert; the application the output is handed to holds it; convert again."""
-        wine_reg("add", r"HKCR\.hdb", "/ve", "/d", "palmconv.test.holder", "/f")
-        self.addCleanup(wine_reg, "delete", r"HKCR\.hdb", "/f")
-        command = '"{}" "%1" rw "{}" "{}"'.format(windows_path(HOLD_FILE),
-                                                   windows_path(self.ready),
-                                                   windows_path(self.release))
-        wine_reg("add", r"HKCR\palmconv.test.holder\shell\open\command", "/ve", "/d", command,
-                 "/f")
-        self.addCleanup(wine_reg, "delete", r"HKCR\palmconv.test.holder", "/f")
+        self.associate("palmconv.test.holder",
+                       '"{}" "%1" rw "{}" "{}"'.format(windows_path(HOLD_FILE),
+                                                      windows_path(self.ready),
+                                                      windows_path(self.release)))
         (self.work / "story.pdb").write_bytes(VALID)
         self.assertEqual(self.convert("story.pdb"), (0, b""))
         wait_until(self.ready.exists, 30, "the opened output to be held")

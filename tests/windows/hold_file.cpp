@@ -1,5 +1,6 @@
 // Holds a file open for reading, as another program would, until told to let go.
 //   hold_file PATH SHARING READY RELEASE [SEEN]
+//   hold_file PATH      (an application a file is handed to, which lets go of it at once)
 // SHARING names what the holder lets others do meanwhile: "none", or any of r (read), w (write)
 // and d (delete). READY is created once PATH is open. PATH is held until RELEASE exists, or for a
 // minute at most; then what the held handle reads from the start is written to SEEN, if given.
@@ -9,6 +10,7 @@
 #include <vector>
 
 int main(int argc, char** argv) {
+    if (argc == 2) return 0;
     if (argc != 5 && argc != 6) return 2;
     DWORD sharing = 0;
     if (std::strcmp(argv[2], "none") != 0) {
