@@ -138,6 +138,35 @@ bool exclude_other_conversions(HANDLE handle) {
 
 constexpr DWORD all_sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// How long an open or a move that another program's open stands in the way of is tried again.
+// Scanners, indexers and the shell open a new file for a moment, sharing only reading; a program
+// that keeps a file open so is still refused, this much later.
+constexpr ULONGLONG sharing_wait_ms = 2000;
+
+// Whether `error` may come from another program's brief open of the file.
+bool passing_conflict(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+           error == ERROR_ACCESS_DENIED;
+}
+
+// Runs `attempt` until it succeeds, fails for another reason than a passing conflict, or the
+// wait is over; the last error is left for GetLastError.
+template <typename Attempt>
+bool retry_past_brief_opens(Attempt attempt) {
+    const ULONGLONG start = GetTickCount64();
+    DWORD pause = 10;
+    for (;;) {
+        if (attempt()) return true;
+        const DWORD error = GetLastError();
+        if (!passing_conflict(error) || GetTickCount64() - start >= sharing_wait_ms) {
+            SetLastError(error);
+            return false;
+        }
+        Sleep(pause);
+        pause = std::min<DWORD>(pause * 2, 200);
+    }
+}
+
 // The input's stream buffer: records are read through it into the output's block.
 constexpr std::size_t input_buffer_size = 1024 * 1024;
 
@@ -411,8 +440,12 @@ InPlaceResult open_in_place(const std::string& target, std::FILE* input, std::ui
                             std::size_t head_size, PendingFile& pending) {
     // Shared as widely as can be, so that a program that holds the old output open to read it
     // does not stand in the way; one that denies writing still does.
-    const HANDLE handle = CreateFileA(target.c_str(), GENERIC_WRITE, all_sharing, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    retry_past_brief_opens([&] {
+        handle = CreateFileA(target.c_str(), GENERIC_WRITE, all_sharing, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+        return handle != INVALID_HANDLE_VALUE;
+    });
     if (handle == INVALID_HANDLE_VALUE) return InPlaceResult::not_openable;
     // It must be a file on a disk, and not the input. Another conversion writing it in place
     // finishes first, so that the result is one conversion or the other; its size is read after.
@@ -518,16 +551,23 @@ CommitResult commit_pending(PendingFile& pending, Durability durability) {
         return CommitResult::write_failed;
     }
     const HANDLE handle = handle_of(pending.stream);
-    EnterCriticalSection(&pending_lock);
-    const bool marked = unmarked_temporary->empty();
-    const bool moved =
-        (!marked || mark_for_deletion(handle, false)) && rename_open_file(handle, pending.target);
-    if (moved) {
-        unmarked_temporary->clear();
-    } else if (marked) {
-        mark_for_deletion(handle, true);
-    }
-    LeaveCriticalSection(&pending_lock);
+    // Each try under the lock, so that an interrupt finds the temporary file either still to be
+    // deleted or already moved; the pause between tries outside it.
+    const bool moved = retry_past_brief_opens([&] {
+        EnterCriticalSection(&pending_lock);
+        const bool marked = unmarked_temporary->empty();
+        const bool done = (!marked || mark_for_deletion(handle, false)) &&
+                          rename_open_file(handle, pending.target);
+        const DWORD error = GetLastError();
+        if (done) {
+            unmarked_temporary->clear();
+        } else if (marked) {
+            mark_for_deletion(handle, true);
+        }
+        LeaveCriticalSection(&pending_lock);
+        SetLastError(error);
+        return done;
+    });
     if (!moved) {
         discard_pending(pending);
         return CommitResult::not_replaceable;

@@ -195,6 +195,21 @@ class HeldOutputTest(unittest.TestCase):
                 self.assertEqual(holder.wait(timeout=30), 0)
                 self.assertEqual(seen.read_bytes(), content)
 
+    def test_output_opened_for_a_moment_by_another_program_is_written(self):
+        """Scanners, indexers and the shell open a file for a moment sharing only reading: a
+        conversion that meets such an open waits for it, rather than refusing the output."""
+        (self.work / "story.pdb").write_bytes(VALID)
+        output = self.work / "story.hdb"
+        output.write_bytes(b"old output")
+        holder = self.hold(output, "r")
+        process = self.start("story.pdb")
+        time.sleep(1)
+        self.release.touch()
+        self.assertEqual(holder.wait(timeout=30), 0)
+        self.assertEqual(self.finish(process), (0, b""))
+        self.assertEqual(output.read_bytes(), VALID_HDB)
+        self.assertEqual(self.names(), ["story.hdb", "story.pdb"])
+
     def test_stopped_held_conversion_never_leaves_a_mix_that_passes_for_a_database(self):
         """The header is spoiled on the disk before the old output is overwritten, and written
         only once all the rest is: a kill part way leaves a file that is no database, Ctrl+C an
