@@ -547,21 +547,23 @@ void abandon_outputs() {
 }
 
 void prepare_process() {
-    // A signal the caller chose to ignore (nohup, trap '' INT) stays ignored.
-    const auto ignored_by_caller = [](int s) {
-        struct sigaction current {};
-        return sigaction(s, nullptr, &current) != 0 || current.sa_handler == SIG_IGN;
-    };
-    sigemptyset(&answered_signals);
+    // One call per signal: each disposition is set and the caller's read back at once, and a
+    // signal the caller chose to ignore (nohup, trap '' INT) is given its SIG_IGN again. Signals
+    // wait meanwhile, so none meets a disposition it should not have; one that was ignored and
+    // came in the meantime is dropped as the caller's SIG_IGN returns.
+    sigset_t every, before;
+    sigfillset(&every);
+    sigprocmask(SIG_BLOCK, &every, &before);
+    struct sigaction ignore {}, old {};
+    ignore.sa_handler = SIG_IGN;
     for (int s : {SIGXFSZ, SIGPIPE}) {
-        if (ignored_by_caller(s)) continue;
-        ::signal(s, SIG_IGN);
-        set_aside.push_back(s);
+        if (sigaction(s, &ignore, &old) == 0 && old.sa_handler != SIG_IGN) set_aside.push_back(s);
     }
     // The standard signals, then the real-time ones this C library leaves to programs.
+    sigemptyset(&answered_signals);
     for (int s = 1; s <= SIGRTMAX; ++s) {
         if ((s > SIGSYS && s < SIGRTMIN) || s == SIGXFSZ || s == SIGPIPE) continue;
-        if (ends_process_by_default(s) && !ignored_by_caller(s)) sigaddset(&answered_signals, s);
+        if (ends_process_by_default(s)) sigaddset(&answered_signals, s);
     }
     // Every handler cleans up the same file: one at a time.
     struct sigaction action {};
@@ -569,12 +571,16 @@ void prepare_process() {
     action.sa_mask = answered_signals;
     for (int s = 1; s <= SIGRTMAX; ++s) {
         if (sigismember(&answered_signals, s) != 1) continue;
-        if (sigaction(s, &action, nullptr) == 0) {
-            set_aside.push_back(s);
-        } else {
+        if (sigaction(s, &action, &old) != 0) {
             sigdelset(&answered_signals, s);
+        } else if (old.sa_handler == SIG_IGN) {
+            sigaction(s, &old, nullptr);
+            sigdelset(&answered_signals, s);
+        } else {
+            set_aside.push_back(s);
         }
     }
+    sigprocmask(SIG_SETMASK, &before, nullptr);
 }
 
 std::vector<int> signals_set_aside() { return set_aside; }
