@@ -2,11 +2,13 @@
 """Checks the Windows installer that scripts/package wrote into dist/, and installs it under wine.
 
 The tables are read with msiinfo. Under wine each case takes a fresh copy of the prefix that
-tests/windows/wine-env.sh made (WINEPREFIX, WINE_BITS as it sets them) and installs silently,
-as an administrator would. Where wine runs only 64-bit code, the program itself can only run
-from a test installer built from the same source with the program's 64-bit build
-(build/windows64); the shipped installer is still installed, checked and removed, since
-installing runs no code of the package. DISPLAY, when set, is a virtual display on which the
+tests/windows/wine-env.sh made (WINEPREFIX, WINE_BITS, WINE_NATIVE_BITS as it sets them) and
+installs silently, as an administrator would. The program runs from test installers built from
+the same source with the shipped 32-bit program (natively or under qemu-i386-static, as
+wine-env.sh arranges); only where wine can run no 32-bit code at all, with its 64-bit build
+(build/windows64), the shipped installer being still installed, checked and removed, since
+installing runs no code of the package. The helper programs are of the width wine runs without
+an emulator. DISPLAY, when set, is a virtual display on which the
 Start-menu shortcut's file-open dialog is opened and closed.
 """
 import os
@@ -44,7 +46,8 @@ TEMPLATE_PREFIX = os.environ.get("WINEPREFIX")
 # Programs of the width that this machine's wine runs.
 TEST_ARCH = "x64" if WINE_BITS == "64" else "x86"
 TEST_EXE = TOP / ("build/windows64" if WINE_BITS == "64" else "build/windows") / "palmconv.exe"
-MINGW_GCC = ("x86_64" if WINE_BITS == "64" else "i686") + "-w64-mingw32-gcc"
+MINGW_GCC = ("i686" if os.environ.get("WINE_NATIVE_BITS") == "32" else "x86_64") + \
+    "-w64-mingw32-gcc"
 
 
 def run(*args, **kwargs):
