@@ -434,32 +434,59 @@ class InstallerUnderWineTest(unittest.TestCase):
         self.assertEqual(story.with_name("Tom's story (1).hdb").read_bytes(),
                          GOLDEN.with_suffix(".hdb").read_bytes())
 
-    @unittest.skipUnless(os.environ.get("DISPLAY"), "needs a virtual display")
-    def test_start_menu_shortcut_opens_the_file_dialog(self):
-        self.install(self.test_msi)
+    def dialogs(self):
+        """The visible file-open dialogs of palmconv.exe."""
+        found = run("xdotool", "search", "--onlyvisible", "--name", "^Open$")
+        return [w for w in found.stdout.split()
+                if "palmconv.exe" in self.window_program(w).lower()]
+
+    def open_from_start_menu(self):
+        """Opens the Start-menu shortcut, and returns once palmconv's dialog shows."""
         link = self.start_menu + r"\palmconv.lnk"
         opened = subprocess.Popen(["wine", str(self.shell_verb), "-", link],
                                   env=self.prefix.env,
                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                   stderr=subprocess.DEVNULL)
         self.addCleanup(opened.wait, 60)
-
-        def dialogs():
-            found = run("xdotool", "search", "--onlyvisible", "--name", "^Open$")
-            return [w for w in found.stdout.split()
-                    if "palmconv.exe" in self.window_program(w).lower()]
         deadline = time.monotonic() + 60
-        while not dialogs() and time.monotonic() < deadline:
+        while not self.dialogs() and time.monotonic() < deadline:
             time.sleep(0.2)
-        windows = dialogs()
-        self.assertTrue(windows, "no file-open dialog of palmconv.exe")
+        self.assertTrue(self.dialogs(), "no file-open dialog of palmconv.exe")
+
+    def close_dialog(self):
+        windows = self.dialogs()
         time.sleep(0.3)
         run("xdotool", "windowfocus", "--sync", windows[0])
         run("xdotool", "key", "Escape")
         deadline = time.monotonic() + 30
-        while dialogs() and time.monotonic() < deadline:
+        while self.dialogs() and time.monotonic() < deadline:
             time.sleep(0.2)
-        self.assertEqual(dialogs(), [])
+        self.assertEqual(self.dialogs(), [])
+
+    @unittest.skipUnless(os.environ.get("DISPLAY"), "needs a virtual display")
+    def test_start_menu_shortcut_opens_the_file_dialog(self):
+        self.install(self.test_msi)
+        self.open_from_start_menu()
+        self.close_dialog()
+
+    @unittest.skipUnless(os.environ.get("DISPLAY"), "needs a virtual display")
+    def test_removal_while_palmconv_runs_leaves_only_its_program(self):
+        """As the README says: the installer cannot close a running palmconv, whose program file
+        and folder stay; the shortcut, the verb and the "Apps" entry go."""
+        self.install(self.test_msi)
+        self.open_from_start_menu()
+        status, log = self.prefix.msiexec("/x", msi_properties(self.test_msi)["ProductCode"],
+                                          "/qn")
+        self.assertEqual(status, 0, log[-3000:])
+        self.assertEqual(self.prefix.installed_products(), [])
+        self.assertIsNone(self.prefix.reg_values(rf"HKCU\{VERB_KEY}"))
+        self.assertFalse(self.prefix.unix_path(self.start_menu + r"\palmconv.lnk").exists())
+        folder = self.prefix.unix_path(self.install_dir)
+        self.assertEqual(sorted(p.name for p in folder.iterdir()), ["palmconv.exe"])
+        # Once closed, the program file can be deleted by hand.
+        self.close_dialog()
+        self.prefix.wine("cmd", "/c", "rmdir", "/s", "/q", self.install_dir)
+        self.assertFalse(folder.exists())
 
     def refused_with_a_window(self, msi):
         """Installs msi with the installer's own windows; returns its exit status once the

@@ -10,8 +10,10 @@
 # libraries and data, let that preloader be a script that starts the emulator instead.
 qemu_wine="$top/build/wine-qemu"
 qemu_loaders="$qemu_wine/root/usr/lib/wine"
+# Laid out again when the shim, this script or Debian's wine changed.
 if [ ! -f "$qemu_wine/ready" ] || [ "$top/tests/windows/qemu_i386_shim.c" -nt "$qemu_wine/ready" ] ||
-   [ "$top/tests/windows/wine-on-qemu.sh" -nt "$qemu_wine/ready" ]; then
+   [ "$top/tests/windows/wine-on-qemu.sh" -nt "$qemu_wine/ready" ] ||
+   [ /usr/lib/wine/wine -nt "$qemu_wine/ready" ] || [ /usr/lib/wine/wine64 -nt "$qemu_wine/ready" ]; then
   rm -rf "$qemu_wine"
   mkdir -p "$qemu_wine/lib/i386-linux-gnu" "$qemu_wine/lib/x86_64-linux-gnu" "$qemu_loaders" \
            "$qemu_wine/root/usr/lib/i386-linux-gnu" "$qemu_wine/root/usr/lib/x86_64-linux-gnu" \
