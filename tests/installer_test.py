@@ -2,11 +2,13 @@
 """Checks the Windows installer that scripts/package wrote into dist/, and installs it under wine.
 
 The tables are read with msiinfo. Under wine each case takes a fresh copy of the prefix that
-tests/windows/wine-env.sh made (WINEPREFIX, WINE_BITS as it sets them) and installs silently,
-as an administrator would. Where wine runs only 64-bit code, the program itself can only run
-from a test installer built from the same source with the program's 64-bit build
-(build/windows64); the shipped installer is still installed, checked and removed, since
-installing runs no code of the package. DISPLAY, when set, is a virtual display on which the
+tests/windows/wine-env.sh made (WINEPREFIX, WINE_BITS, WINE_NATIVE_BITS as it sets them) and
+installs silently, as an administrator would. The program runs from test installers built from
+the same source with the shipped 32-bit program (natively or under qemu-i386-static, as
+wine-env.sh arranges); only where wine can run no 32-bit code at all, with its 64-bit build
+(build/windows64), the shipped installer being still installed, checked and removed, since
+installing runs no code of the package. The helper programs are of the width wine runs without
+an emulator. DISPLAY, when set, is a virtual display on which the
 Start-menu shortcut's file-open dialog is opened and closed.
 """
 import os
@@ -44,7 +46,8 @@ TEMPLATE_PREFIX = os.environ.get("WINEPREFIX")
 # Programs of the width that this machine's wine runs.
 TEST_ARCH = "x64" if WINE_BITS == "64" else "x86"
 TEST_EXE = TOP / ("build/windows64" if WINE_BITS == "64" else "build/windows") / "palmconv.exe"
-MINGW_GCC = ("x86_64" if WINE_BITS == "64" else "i686") + "-w64-mingw32-gcc"
+MINGW_GCC = ("i686" if os.environ.get("WINE_NATIVE_BITS") == "32" else "x86_64") + \
+    "-w64-mingw32-gcc"
 
 
 def run(*args, **kwargs):
@@ -431,32 +434,59 @@ class InstallerUnderWineTest(unittest.TestCase):
         self.assertEqual(story.with_name("Tom's story (1).hdb").read_bytes(),
                          GOLDEN.with_suffix(".hdb").read_bytes())
 
-    @unittest.skipUnless(os.environ.get("DISPLAY"), "needs a virtual display")
-    def test_start_menu_shortcut_opens_the_file_dialog(self):
-        self.install(self.test_msi)
+    def dialogs(self):
+        """The visible file-open dialogs of palmconv.exe."""
+        found = run("xdotool", "search", "--onlyvisible", "--name", "^Open$")
+        return [w for w in found.stdout.split()
+                if "palmconv.exe" in self.window_program(w).lower()]
+
+    def open_from_start_menu(self):
+        """Opens the Start-menu shortcut, and returns once palmconv's dialog shows."""
         link = self.start_menu + r"\palmconv.lnk"
         opened = subprocess.Popen(["wine", str(self.shell_verb), "-", link],
                                   env=self.prefix.env,
                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                   stderr=subprocess.DEVNULL)
         self.addCleanup(opened.wait, 60)
-
-        def dialogs():
-            found = run("xdotool", "search", "--onlyvisible", "--name", "^Open$")
-            return [w for w in found.stdout.split()
-                    if "palmconv.exe" in self.window_program(w).lower()]
         deadline = time.monotonic() + 60
-        while not dialogs() and time.monotonic() < deadline:
+        while not self.dialogs() and time.monotonic() < deadline:
             time.sleep(0.2)
-        windows = dialogs()
-        self.assertTrue(windows, "no file-open dialog of palmconv.exe")
+        self.assertTrue(self.dialogs(), "no file-open dialog of palmconv.exe")
+
+    def close_dialog(self):
+        windows = self.dialogs()
         time.sleep(0.3)
         run("xdotool", "windowfocus", "--sync", windows[0])
         run("xdotool", "key", "Escape")
         deadline = time.monotonic() + 30
-        while dialogs() and time.monotonic() < deadline:
+        while self.dialogs() and time.monotonic() < deadline:
             time.sleep(0.2)
-        self.assertEqual(dialogs(), [])
+        self.assertEqual(self.dialogs(), [])
+
+    @unittest.skipUnless(os.environ.get("DISPLAY"), "needs a virtual display")
+    def test_start_menu_shortcut_opens_the_file_dialog(self):
+        self.install(self.test_msi)
+        self.open_from_start_menu()
+        self.close_dialog()
+
+    @unittest.skipUnless(os.environ.get("DISPLAY"), "needs a virtual display")
+    def test_removal_while_palmconv_runs_leaves_only_its_program(self):
+        """As the README says: the installer cannot close a running palmconv, whose program file
+        and folder stay; the shortcut, the verb and the "Apps" entry go."""
+        self.install(self.test_msi)
+        self.open_from_start_menu()
+        status, log = self.prefix.msiexec("/x", msi_properties(self.test_msi)["ProductCode"],
+                                          "/qn")
+        self.assertEqual(status, 0, log[-3000:])
+        self.assertEqual(self.prefix.installed_products(), [])
+        self.assertIsNone(self.prefix.reg_values(rf"HKCU\{VERB_KEY}"))
+        self.assertFalse(self.prefix.unix_path(self.start_menu + r"\palmconv.lnk").exists())
+        folder = self.prefix.unix_path(self.install_dir)
+        self.assertEqual(sorted(p.name for p in folder.iterdir()), ["palmconv.exe"])
+        # Once closed, the program file can be deleted by hand.
+        self.close_dialog()
+        self.prefix.wine("cmd", "/c", "rmdir", "/s", "/q", self.install_dir)
+        self.assertFalse(folder.exists())
 
     def refused_with_a_window(self, msi):
         """Installs msi with the installer's own windows; returns its exit status once the

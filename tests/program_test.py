@@ -258,6 +258,38 @@ class ProgramTest(unittest.TestCase):
                 self.assertEqual((self.folder.root / (name[:-3] + "hdb")).read_bytes(),
                                  VALID_HDB)
 
+    def test_long_paths_convert(self):
+        """Paths past Windows' old limit of 259 characters (MAX_PATH) convert, named whole or
+        from their folder, and replace an old output, with names long and short; a temporary
+        name never makes a valid output path too long."""
+        for length, name_length in ((259, 200), (260, 200), (261, 200), (262, 12), (262, 5),
+                                    (300, 250), (700, 40)):
+            for whole, old_output in ((True, False), (False, True)):
+                with self.subTest(length=length, name=name_length, whole=whole, old=old_output):
+                    self.fresh()
+                    prefix = len("Z:") if ON_WINDOWS else 0
+                    room = length - prefix - len(str(self.folder.root)) - 1 - name_length
+                    # Folders of up to 200 characters each, the last one making up the rest.
+                    parts = []
+                    while room > 0:
+                        part = min(200, room - 1) if room > 201 else room - 1
+                        parts.append("f" * max(part, 1))
+                        room -= len(parts[-1]) + 1
+                    folder = pathlib.Path(*parts) if parts else pathlib.Path()
+                    name = "s" * (name_length - 4) + ".pdb"
+                    path = self.folder.root / folder / name
+                    self.assertEqual(len(str(path)) + prefix, length)
+                    self.folder.put(folder / name, VALID)
+                    if old_output:
+                        self.folder.put(folder / (name[:-3] + "hdb"), b"an old output")
+                    argument = (("Z:" + str(path).replace("/", "\\")) if ON_WINDOWS
+                                else str(path)) if whole else str(folder / name)
+                    status, stdout = self.folder.run(argument)
+                    self.assertEqual((status, stdout), (0, b""))
+                    self.assertEqual(sorted(p.name for p in path.parent.iterdir()),
+                                     sorted([name, name[:-3] + "hdb"]))
+                    self.assertEqual(path.with_name(name[:-3] + "hdb").read_bytes(), VALID_HDB)
+
     @unittest.skipIf(ON_WINDOWS, "the chooser of the Windows build shows a dialog")
     def test_no_argument_ends_quietly(self):
         self.assert_run([], 1, b"", [])

@@ -4,8 +4,9 @@
 Builds them with scripts/package into a folder of its own, signed with throwaway keys made here:
 a code-signing certificate from a certificate authority of the test's own, time-stamped by a
 time-stamp authority served on the loopback, and an OpenPGP key in a keyring of the test's own.
-Runs the signed Windows program under wine (WINEPREFIX and WINE_BITS as tests/windows/wine-env.sh
-sets them); where wine runs 64-bit programs only, the program's 64-bit build, signed the same way.
+Runs the signed Windows program under wine (WINEPREFIX, WINE_BITS and WINE_PROGRAM as
+tests/windows/wine-env.sh sets them); where wine can run no 32-bit program at all, the program's
+64-bit build, signed the same way.
 """
 import base64
 import http.server
@@ -328,7 +329,8 @@ class SignedReleaseTest(unittest.TestCase):
         else:
             shutil.copy(self.windows_files[0][1], program)
         shutil.copy(GOLDEN.with_suffix(".pdb"), self.scratch / "story.pdb")
-        done = subprocess.run(["wine", str(program), "story.pdb"], cwd=self.scratch,
+        wine = os.environ.get("WINE_PROGRAM", "wine").split()
+        done = subprocess.run(wine + [str(program), "story.pdb"], cwd=self.scratch,
                               capture_output=True, stdin=subprocess.DEVNULL,
                               env={k: v for k, v in os.environ.items() if k != "DISPLAY"})
         self.assertEqual((done.returncode, done.stdout), (0, b""))

@@ -20,7 +20,7 @@ namespace {
 // by name; empty when there is none. The handler runs on a thread of its own, so the name is
 // only read or changed under the lock, and the lock also keeps an interrupt out of a commit.
 CRITICAL_SECTION pending_lock;
-std::string* unmarked_temporary = nullptr;  // never destroyed: the handler may run at any time
+std::wstring* unmarked_temporary = nullptr;  // never destroyed: the handler may run at any time
 // An old output being written in place, or null, and the size an interrupt must cut it to: its
 // old size while room is reserved, nothing once its old content has begun to be overwritten.
 HANDLE in_place = nullptr;
@@ -44,7 +44,7 @@ void let_go_of_in_place(HANDLE handle, std::uint64_t size) {
 // Removes an unmarked temporary file and cuts an in-place output; the caller holds the lock.
 void abandon_outputs_locked() {
     // A file marked for deletion goes with the process; the file is open, but shared for this.
-    if (!unmarked_temporary->empty()) DeleteFileA(unmarked_temporary->c_str());
+    if (!unmarked_temporary->empty()) DeleteFileW(unmarked_temporary->c_str());
     if (in_place != nullptr) set_size(in_place, in_place_cut_to);
 }
 
@@ -64,6 +64,32 @@ bool mark_for_deletion(HANDLE handle, bool marked) {
 
 HANDLE handle_of(std::FILE* stream) {
     return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+}
+
+// `path` in UTF-16, made absolute; empty when it cannot be converted.
+std::wstring full_wide_path(const std::string& path) {
+    const int size = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
+    if (size <= 0) return {};
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(), size);
+    const DWORD full_size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (full_size == 0) return {};
+    std::wstring full(full_size, L'\0');
+    const DWORD written = GetFullPathNameW(wide.c_str(), full_size, full.data(), nullptr);
+    if (written == 0 || written >= full_size) return {};
+    full.resize(written);
+    return full;
+}
+
+// `path` for the wide file functions: absolute, and past MAX_PATH with the prefix that lifts the
+// limit, so that a path the system can hold is never refused for its length; empty when it
+// cannot be converted. Shorter paths are left without it, to be read as ever.
+std::wstring long_path(const std::string& path) {
+    std::wstring full = full_wide_path(path);
+    if (full.size() < MAX_PATH) return full;
+    if (full.rfind(L"\\\\?\\", 0) == 0 || full.rfind(L"\\\\.\\", 0) == 0) return full;
+    if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
 }
 
 // Room a volume must keep beyond an overwrite that takes new room, for what it writes about it.
@@ -93,8 +119,8 @@ bool reserve(HANDLE handle, const std::string& folder, std::uint64_t old_size,
     const std::uint64_t needed = packed ? size : (size > old_size ? size - old_size : 0);
     ULARGE_INTEGER available{};
     // The volume of the output's own folder, which need not be the current disk's root.
-    return GetDiskFreeSpaceExA(folder.empty() ? ".\\" : folder.c_str(), &available, nullptr,
-                               nullptr) &&
+    return GetDiskFreeSpaceExW(long_path(folder.empty() ? ".\\" : folder).c_str(), &available,
+                               nullptr, nullptr) &&
            available.QuadPart >= needed + overwrite_headroom;
 }
 
@@ -183,7 +209,8 @@ bool same_file(HANDLE a, HANDLE b) {
 // one: its attributes but read-only, and, where it can be, its access control list. A failure
 // leaves the new file as it was created.
 void keep_what_owner_set(const std::string& target, HANDLE handle) {
-    const DWORD old = GetFileAttributesA(target.c_str());
+    const std::wstring name = long_path(target);
+    const DWORD old = GetFileAttributesW(name.c_str());
     if (old == INVALID_FILE_ATTRIBUTES) return;
     constexpr DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                            FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
@@ -191,11 +218,11 @@ void keep_what_owner_set(const std::string& target, HANDLE handle) {
     basic.FileAttributes = (old & kept) != 0 ? (old & kept) : FILE_ATTRIBUTE_NORMAL;
     SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
     DWORD needed = 0;
-    GetFileSecurityA(target.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+    GetFileSecurityW(name.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
     if (needed == 0) return;
     try {
         std::vector<unsigned char> descriptor(needed);
-        if (GetFileSecurityA(target.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed,
+        if (GetFileSecurityW(name.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed,
                              &needed)) {
             SetKernelObjectSecurity(handle, DACL_SECURITY_INFORMATION, descriptor.data());
         }
@@ -204,24 +231,9 @@ void keep_what_owner_set(const std::string& target, HANDLE handle) {
     }
 }
 
-// `path` in UTF-16, made absolute; empty when it cannot be converted.
-std::wstring full_wide_path(const std::string& path) {
-    const int size = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
-    if (size <= 0) return {};
-    std::wstring wide(static_cast<std::size_t>(size), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(), size);
-    const DWORD full_size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-    if (full_size == 0) return {};
-    std::wstring full(full_size, L'\0');
-    const DWORD written = GetFullPathNameW(wide.c_str(), full_size, full.data(), nullptr);
-    if (written == 0 || written >= full_size) return {};
-    full.resize(written);
-    return full;
-}
-
 // Moves the open file over `target` through its own handle.
 bool rename_open_file(HANDLE handle, const std::string& target) {
-    const std::wstring name = full_wide_path(target);
+    const std::wstring name = long_path(target);
     if (name.empty()) return false;
     std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(WCHAR));
     auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
@@ -253,7 +265,7 @@ constexpr std::size_t temp_name_size = 12;
 void remove_by_name(PendingFile& pending) {
     if (pending.temp_path.empty()) return;
     EnterCriticalSection(&pending_lock);
-    DeleteFileA(pending.temp_path.c_str());
+    DeleteFileW(long_path(pending.temp_path).c_str());
     unmarked_temporary->clear();
     LeaveCriticalSection(&pending_lock);
 }
@@ -268,7 +280,7 @@ void abandon_outputs() {
 
 void prepare_process() {
     InitializeCriticalSection(&pending_lock);
-    unmarked_temporary = new std::string;
+    unmarked_temporary = new std::wstring;
     SetConsoleCtrlHandler(end_on_interrupt, TRUE);
 }
 
@@ -297,7 +309,7 @@ PathSyntax path_syntax() {
 
 std::FILE* open_input(const std::string& path) {
     // Opened for update, as the system's own check of whether another program holds it locked.
-    std::FILE* file = _fsopen(path.c_str(), "r+b", _SH_DENYNO);
+    std::FILE* file = _wfsopen(long_path(path).c_str(), L"r+b", _SH_DENYNO);
     if (file != nullptr) std::setvbuf(file, nullptr, _IOFBF, input_buffer_size);
     return file;
 }
@@ -345,21 +357,29 @@ std::size_t read_spans(std::FILE* file, const MutableSpan* spans, std::size_t co
 }
 
 bool follow_links(const std::string& path, std::string& target) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
+    const std::wstring name = long_path(path);
+    const DWORD attributes = GetFileAttributesW(name.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
         target = path;
         return true;
     }
     // Written through, as a plain overwrite would; a link to nothing is refused, not replaced.
-    const HANDLE file = CreateFileA(path.c_str(), 0, all_sharing, nullptr, OPEN_EXISTING,
+    const HANDLE file = CreateFileW(name.c_str(), 0, all_sharing, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
-    char final_path[MAX_PATH + 8];
-    const DWORD length = GetFinalPathNameByHandleA(file, final_path, sizeof final_path,
-                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    constexpr DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+    const DWORD size = GetFinalPathNameByHandleW(file, nullptr, 0, flags);
+    std::wstring final_path(size, L'\0');
+    const DWORD length = size == 0 ? 0 : GetFinalPathNameByHandleW(file, final_path.data(), size, flags);
     CloseHandle(file);
-    if (length == 0 || length >= sizeof final_path) return false;
-    target.assign(final_path, length);
+    if (length == 0 || length >= size) return false;
+    const int narrow_size = WideCharToMultiByte(CP_ACP, 0, final_path.c_str(),
+                                                static_cast<int>(length), nullptr, 0, nullptr,
+                                                nullptr);
+    if (narrow_size <= 0) return false;
+    target.assign(static_cast<std::size_t>(narrow_size), '\0');
+    WideCharToMultiByte(CP_ACP, 0, final_path.c_str(), static_cast<int>(length), target.data(),
+                        narrow_size, nullptr, nullptr);
     // The long-path prefix the system puts before a drive letter is not needed by the rest.
     if (target.rfind("\\\\?\\", 0) == 0 && target.size() > 6 && target[5] == ':') {
         target.erase(0, 4);
@@ -368,7 +388,8 @@ bool follow_links(const std::string& path, std::string& target) {
 }
 
 Target inspect_target(const std::string& target, std::FILE* input) {
-    const DWORD attributes = GetFileAttributesA(target.c_str());
+    const std::wstring name = long_path(target);
+    const DWORD attributes = GetFileAttributesW(name.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = GetLastError();
         return {error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
@@ -376,7 +397,7 @@ Target inspect_target(const std::string& target, std::FILE* input) {
                     : TargetKind::not_replaceable};
     }
     // Opened for no access at all, which no other opener's sharing can refuse.
-    const HANDLE existing = CreateFileA(target.c_str(), 0, all_sharing, nullptr, OPEN_EXISTING,
+    const HANDLE existing = CreateFileW(name.c_str(), 0, all_sharing, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     const bool is_input = existing != INVALID_HANDLE_VALUE && same_file(existing, handle_of(input));
     if (existing != INVALID_HANDLE_VALUE) CloseHandle(existing);
@@ -387,7 +408,7 @@ Target inspect_target(const std::string& target, std::FILE* input) {
     // An open that shares nothing fails while any other program holds the file open, and a
     // file held open cannot be replaced by another.
     const HANDLE alone =
-        CreateFileA(target.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        CreateFileW(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     const bool held = alone == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
     if (alone != INVALID_HANDLE_VALUE) CloseHandle(alone);
     return {TargetKind::replaceable, !held};
@@ -402,16 +423,17 @@ bool create_pending(const std::string& target, std::FILE*, PendingFile& pending)
     pending.target = target;
     for (unsigned attempt = 0; attempt < 1000; ++attempt) {
         const std::string name = folder + temp_candidate(size);
+        const std::wstring wide_name = long_path(name);
         // Created exclusively, so an existing file of the same name is never touched; shared for
         // deletion, so an interrupt can remove it while it is open; marked for deletion at once,
         // so that it goes with the process however the process ends, until the commit.
         EnterCriticalSection(&pending_lock);
         const HANDLE handle =
-            CreateFileA(name.c_str(), GENERIC_WRITE | DELETE | WRITE_DAC, all_sharing, nullptr,
+            CreateFileW(wide_name.c_str(), GENERIC_WRITE | DELETE | WRITE_DAC, all_sharing, nullptr,
                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         const DWORD error = GetLastError();
         if (handle != INVALID_HANDLE_VALUE && !mark_for_deletion(handle, true)) {
-            *unmarked_temporary = name;
+            *unmarked_temporary = wide_name;
         }
         LeaveCriticalSection(&pending_lock);
         if (handle == INVALID_HANDLE_VALUE) {
@@ -442,8 +464,8 @@ InPlaceResult open_in_place(const std::string& target, std::FILE* input, std::ui
     // does not stand in the way; one that denies writing still does.
     HANDLE handle = INVALID_HANDLE_VALUE;
     retry_past_brief_opens([&] {
-        handle = CreateFileA(target.c_str(), GENERIC_WRITE, all_sharing, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
+        handle = CreateFileW(long_path(target).c_str(), GENERIC_WRITE, all_sharing, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         return handle != INVALID_HANDLE_VALUE;
     });
     if (handle == INVALID_HANDLE_VALUE) return InPlaceResult::not_openable;

@@ -10,8 +10,8 @@ source "$top/tests/windows/wine-env.sh"
 trap 'wineserver -k 2>/dev/null || true; kill $xvfb 2>/dev/null || true' EXIT
 
 start=$SECONDS
+echo "the installer tests run $WINE_RUNS" >&2
 if [ "$WINE_BITS" = 64 ]; then
-  echo "this machine cannot run 32-bit code: the program runs from a test installer of its 64-bit build" >&2
   (cd "$top" && cmake --preset windows64 >/dev/null && cmake --build --preset windows64 >/dev/null)
 fi
 python3 "$top/tests/installer_test.py" -v

@@ -12,19 +12,19 @@ trap 'wineserver -k 2>/dev/null || true; kill $xvfb 2>/dev/null || true' EXIT
 start=$SECONDS
 # The shipped program as a file: 32-bit, its imports, its resources.
 python3 "$top/tests/windows/resources_test.py" "$exe"
+echo "the Windows tests run $WINE_RUNS" >&2
 if [ "$WINE_BITS" = 64 ]; then
-  echo "this machine cannot run 32-bit code: the Windows tests run the program's 64-bit build" >&2
   (cd "$top" && cmake --preset windows64 >/dev/null && cmake --build --preset windows64)
   exe="$top/build/windows64/palmconv.exe"
 fi
 # The program tests run without a graphical session, as on a server; the dialog test with one.
-(unset DISPLAY; start_wine_session; PALMCONV="wine $exe" python3 "$top/tests/program_test.py")
+(unset DISPLAY; start_wine_session; PALMCONV="$WINE_PROGRAM $exe" python3 "$top/tests/program_test.py")
 start_wine_session
-PALMCONV="wine $exe" python3 "$top/tests/windows/dialog_test.py"
-# A program of the same width as the one tested holds old outputs open.
+PALMCONV="$WINE_PROGRAM $exe" python3 "$top/tests/windows/dialog_test.py"
+# A program that wine runs without an emulator holds old outputs open.
 hold="$top/build/windows-tests/hold_file.exe"
 mkdir -p "$(dirname "$hold")"
-compiler=$([ "$WINE_BITS" = 64 ] && echo x86_64 || echo i686)-w64-mingw32-g++
+compiler=$([ "$WINE_NATIVE_BITS" = 64 ] && echo x86_64 || echo i686)-w64-mingw32-g++
 "$compiler" -O2 -static -o "$hold" "$top/tests/windows/hold_file.cpp"
-PALMCONV="wine $exe" HOLD_FILE="$hold" python3 "$top/tests/windows/held_output_test.py"
+PALMCONV="$WINE_PROGRAM $exe" HOLD_FILE="$hold" python3 "$top/tests/windows/held_output_test.py"
 echo "windows tests took $((SECONDS - start)) s"

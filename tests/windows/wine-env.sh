@@ -1,16 +1,35 @@
 # Sourced by the Windows test scripts: a wine prefix of the project's own, kept off the desktop.
-# Sets WINEPREFIX (created once under build/) and WINE_BITS, and defines start_wine_session,
-# which starts a fresh persistent wine server; the server is stopped when the sourcing shell exits.
+# Sets WINEPREFIX (created once under build/), WINE_BITS (the width of the programs tested),
+# WINE_NATIVE_BITS (the width of the helper programs that `wine` runs without an emulator),
+# WINE_PROGRAM (the command that runs such a program as the process it starts, which is what a
+# test signals or waits for) and WINE_RUNS (how they run, for the scripts to say), and defines
+# start_wine_session, which starts a fresh persistent wine server; the server is stopped when the
+# sourcing shell exits.
 #
-# The shipped program is 32-bit. Where this machine's kernel cannot run 32-bit code at all, wine
-# runs 64-bit programs only: WINE_BITS is then 64, `wine` on PATH is the 64-bit loader, and the
-# tests run the program's 64-bit build (build/windows64), from the same sources.
+# The shipped program is 32-bit, and it is what the tests run:
+# - natively, with Debian's 32-bit wine, where the kernel runs 32-bit code;
+# - else under qemu-i386-static (wine-on-qemu.sh), in a 64-bit prefix in which wine itself and
+#   its services run natively and only 32-bit programs are emulated;
+# - else, without the emulator, the program's 64-bit build (build/windows64) from the same
+#   sources, with WINE_BITS 64.
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 if /usr/lib/wine/wine --version >/dev/null 2>&1; then
   export WINE_BITS=32
+  export WINE_RUNS="the 32-bit program, natively"
+  export WINE_PROGRAM=wine WINE_NATIVE_BITS=32
   export WINEPREFIX="$top/build/wine-prefix"
+elif command -v qemu-i386-static >/dev/null && [ -x /usr/lib/wine/wine ] &&
+     [ -x /usr/lib/wine/wine64 ] && command -v gcc >/dev/null; then
+  source "$top/tests/windows/wine-on-qemu.sh"
+  export WINE_BITS=32
+  export WINE_RUNS="the 32-bit program, under qemu-i386-static (this kernel runs no 32-bit code)"
+  export WINE_PROGRAM="$qemu_wine/bin/wine32" WINE_NATIVE_BITS=64
+  export WINEPREFIX="$top/build/wine-prefix-wow64"
+  export WINEARCH=win64
 else
   export WINE_BITS=64
+  export WINE_RUNS="the program's 64-bit build (this kernel runs no 32-bit code, and qemu-i386-static is missing)"
+  export WINE_PROGRAM=wine WINE_NATIVE_BITS=64
   export WINEPREFIX="$top/build/wine-prefix64"
   export WINEARCH=win64
   export WINELOADER=/usr/lib/wine/wine64
