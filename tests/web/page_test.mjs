@@ -684,7 +684,12 @@ scenario("removing an entry or clearing the list lets go of its output", {}, asy
   const page = await openPage(env);
   await page.chooseFiles("#files", files);
   await waitForResults(page, files.length);
-  const links = await page.evaluate(() => [...document.querySelectorAll("#results a[download]")].map((a) => a.href));
+  // Each link made to lead to its output, as when it takes the focus.
+  const links = await page.evaluate(() => [...document.querySelectorAll("#results a[download]")].map((a) => {
+    a.dispatchEvent(new FocusEvent("focus"));
+    return a.href;
+  }));
+  assert.ok(links.every((href) => href.startsWith("blob:")), links.join(" "));
   const readable = (href) => page.evaluate((href) => fetch(href).then(() => true, () => false), href);
   assert.ok(await readable(links[0]));
   await page.click("#results > li:nth-child(1) .remove");
@@ -821,6 +826,11 @@ scenario("names: isolated, wrapped, and shown as the browser saves them", {}, as
     ["a  b.pdb", "a b.hdb", true],
     ["a\u00a0b.pdb", "a b.hdb", true],
     ["a\u3000b.pdb", "a\u3000b.hdb", false],
+    // "~": WebKit saves every one as "_", Chromium one at either end.
+    ["~tilde.pdb", "_tilde.hdb", true],
+    ["~~.pdb", "__.hdb", true],
+    ["x.pdb~", "x.phb_", true],
+    ["a~b.pdb", "a_b.hdb", true],
   ];
   // A page at a time starts at most 9 downloads, which Chromium lets a page make without asking.
   for (let first = 0; first < cases.length; first += 9) {
