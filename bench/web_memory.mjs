@@ -95,18 +95,11 @@ for (const engine of chosenEngines()) {
   await page.chooseFiles("#files", files);
   await waitForResults(page, files.length);
   const outputs = await page.evaluate(() =>
-    [...document.querySelectorAll("#results li")].reduce((n, li) => n + (li.output?.size ?? 0), 0));
+    [...document.querySelectorAll("#results li")].reduce((n, li) => n + (li.output?.blob.size ?? 0), 0));
   await sleep(3000);
   const held = memory();
-  // "Save all", as a person would click it; where the driver saves downloads, until it is saved.
-  const saving = await peakDuring(async () => {
-    if (page.engine === "webkit") {
-      await page.click("#save-all");
-      await sleep(10_000);
-    } else {
-      await page.download("#save-all", {digest: true});
-    }
-  });
+  // "Save all", as a person would click it, until its archive is saved.
+  const saving = await peakDuring(() => page.download("#save-all", {link: "#archive", digest: true}));
   await page.evaluate(() => {
     document.getElementById("clear").click();
     if (document.getElementById("confirm-clear").open) document.getElementById("clear-anyway").click();
