@@ -455,8 +455,15 @@ async function launchWebKit({noWebAssembly}) {
       const setViewport = async ({width, height}) => {
         // The window holds the browser's toolbar besides the page: sized twice to learn by how much.
         await raw.manage().window().setRect({width, height});
-        const inner = await page.evaluate(() => ({width: innerWidth, height: innerHeight}));
-        await raw.manage().window().setRect({width: 2 * width - inner.width, height: 2 * height - inner.height});
+        // The page may see its new size only a moment later: a window that shrank, until it has.
+        let inner;
+        for (let tries = 0; tries < 20; tries++) {
+          inner = await page.evaluate(() => ({width: innerWidth, height: innerHeight}));
+          if (inner.height <= height) break;
+          await new Promise((resolve) => setTimeout(resolve, 50));
+        }
+        await raw.manage().window().setRect({width: Math.max(width, 2 * width - inner.width),
+                                             height: Math.max(height, 2 * height - inner.height)});
         // MiniBrowser's window has a least width (its toolbar's): the size the page really has.
         return page.evaluate(() => ({width: innerWidth, height: innerHeight}));
       };
