@@ -155,6 +155,7 @@ async function convert(file, name) {
     result.crc = Module._palmconv_output_crc();
     result.blob = new Blob(file.parts, {type: "application/octet-stream"});
     result.parts = file.parts.filter((part) => part instanceof Blob);
+    file.parts = [];
   }
   current = null;
   files.delete(id);

@@ -106,41 +106,6 @@ function basePage(engine, evaluateSource) {
   return page;
 }
 
-// Reads the output behind the link `selector` from inside the page, as the browser holds it, where
-// the driver cannot download: {name: the link's download name, bytes} or, with `digest`,
-// {name, sha256} (hashed in the page, for outputs too large to hand over).
-async function readLinkInPage(page, selector, {digest = false} = {}) {
-  const {name, size} = await page.evaluate(async (selector) => {
-    const link = document.querySelector(selector);
-    window.__palmconvDownload = await (await fetch(link.href)).blob();
-    return {name: link.getAttribute("download"), size: window.__palmconvDownload.size};
-  }, selector);
-  try {
-    if (digest) {
-      const sha256 = await page.evaluate(async () => {
-        const hash = await crypto.subtle.digest("SHA-256", await window.__palmconvDownload.arrayBuffer());
-        return [...new Uint8Array(hash)].map((b) => b.toString(16).padStart(2, "0")).join("");
-      });
-      return {name, sha256};
-    }
-    const chunks = [];
-    const chunk = 4 * 1024 * 1024;
-    for (let start = 0; start < size; start += chunk) {
-      chunks.push(Buffer.from(await page.evaluate(async (start, end) => {
-        const bytes = new Uint8Array(await window.__palmconvDownload.slice(start, end).arrayBuffer());
-        let text = "";
-        for (let i = 0; i < bytes.length; i += 0x8000) {
-          text += String.fromCharCode(...bytes.subarray(i, i + 0x8000));
-        }
-        return btoa(text);
-      }, start, start + chunk), "base64"));
-    }
-    return {name, bytes: Buffer.concat(chunks)};
-  } finally {
-    await page.evaluate(() => { delete window.__palmconvDownload; });
-  }
-}
-
 async function sha256File(file) {
   const hash = createHash("sha256");
   for await (const data of fs.createReadStream(file)) hash.update(data);
@@ -437,11 +402,15 @@ async function launchWebKit({noWebAssembly}) {
   if (binary === undefined) throw new Error("no MiniBrowser (Debian's libwebkit2gtk-4.1-0)");
   const xvfb = await startXvfb();
   const port = await freePort();
+  // MiniBrowser saves downloads in its user's download folder, or lacking one in the home folder:
+  // a home of its own, where each download is found under the name WebKit gave it.
+  const home = fs.mkdtempSync(path.join(os.tmpdir(), "palmconv-webkit-home-"));
   const driver = spawn(process.env.WEBKIT_WEBDRIVER ?? "WebKitWebDriver", [`--port=${port}`], {
     // WebKit's processes outlive their session a moment and then miss their display: what they
     // say is kept for a failure to start, and shown only with PALMCONV_DEBUG.
     stdio: ["ignore", "ignore", process.env.PALMCONV_DEBUG ? "inherit" : "pipe"],
-    env: {...process.env, DISPLAY: xvfb.display, ...(noWebAssembly ? {JSC_useWasm: "false"} : {})},
+    env: {...process.env, DISPLAY: xvfb.display, HOME: home, XDG_CONFIG_HOME: path.join(home, ".config"),
+          ...(noWebAssembly ? {JSC_useWasm: "false"} : {})},
   });
   let said = "";
   driver.stderr?.on("data", (data) => { said = (said + data).slice(-4000); });
@@ -451,7 +420,11 @@ async function launchWebKit({noWebAssembly}) {
     await stopChild(driver);
     await xvfb.stop();
     fs.rmSync(copies, {recursive: true, force: true});
+    fs.rmSync(home, {recursive: true, force: true});
   };
+  // The files saved in the home folder (its own hidden ones aside).
+  const saved = () => fs.readdirSync(home, {withFileTypes: true})
+      .filter((entry) => entry.isFile() && !entry.name.startsWith(".")).map((entry) => entry.name);
   const session = (args) => new Builder().usingServer(`http://127.0.0.1:${port}`).withCapabilities({
     "browserName": "MiniBrowser",
     "webkitgtk:browserOptions": {binary, args: ["--automation", ...args]},
@@ -482,8 +455,15 @@ async function launchWebKit({noWebAssembly}) {
       const setViewport = async ({width, height}) => {
         // The window holds the browser's toolbar besides the page: sized twice to learn by how much.
         await raw.manage().window().setRect({width, height});
-        const inner = await page.evaluate(() => ({width: innerWidth, height: innerHeight}));
-        await raw.manage().window().setRect({width: 2 * width - inner.width, height: 2 * height - inner.height});
+        // The page may see its new size only a moment later: a window that shrank, until it has.
+        let inner;
+        for (let tries = 0; tries < 20; tries++) {
+          inner = await page.evaluate(() => ({width: innerWidth, height: innerHeight}));
+          if (inner.height <= height) break;
+          await new Promise((resolve) => setTimeout(resolve, 50));
+        }
+        await raw.manage().window().setRect({width: Math.max(width, 2 * width - inner.width),
+                                             height: Math.max(height, 2 * height - inner.height)});
         // MiniBrowser's window has a least width (its toolbar's): the size the page really has.
         return page.evaluate(() => ({width: innerWidth, height: innerHeight}));
       };
@@ -548,12 +528,30 @@ async function launchWebKit({noWebAssembly}) {
           fs.writeFileSync(file, await raw.takeScreenshot(), "base64");
           if (size !== before) await setViewport(before);
         },
-        // With `link`, `selector` is what makes the download (a button): clicked, then the link
-        // it made is read.
-        async download(selector, options = {}) {
-          if (options.link === undefined) return readLinkInPage(page, selector, options);
-          await page.click(selector);
-          return readLinkInPage(page, options.link, options);
+        // A real download, clicked as a person would: the name is the one WebKit saves the file
+        // under. The file is taken out of the folder, so that a later one of the same name is not
+        // saved over it or renamed for it. (`link`, the link a button makes, is WebKit's to follow.)
+        async download(selector, {digest = false} = {}) {
+          for (const name of saved()) fs.rmSync(path.join(home, name), {force: true});
+          await element(selector).click();
+          const until = Date.now() + 600_000;
+          let last = null;
+          for (;;) {
+            // Whole once its name is settled and its size has not changed for a moment.
+            const names = saved();
+            const now = names.length === 1 ? {name: names[0], size: fs.statSync(path.join(home, names[0])).size} : null;
+            if (now !== null && last !== null && now.name === last.name && now.size === last.size &&
+                now.size > 0) break;
+            if (Date.now() > until) throw new Error(`webkit: no download (${names.join(", ")})`);
+            last = now;
+            await new Promise((resolve) => setTimeout(resolve, 300));
+          }
+          const file = path.join(home, last.name);
+          try {
+            return await savedDownload(last.name, file, digest);
+          } finally {
+            fs.rmSync(file, {force: true});
+          }
         },
         requests: () => (javaScriptEnabled ? page.resourceUrls() : []),
         errors: async () => (javaScriptEnabled ? (await page.evaluate(() => window.__palmconvErrors)) ?? [] : []),

@@ -72,7 +72,8 @@ async function results(page, count, skip = 0, {digest = false} = {}) {
       source: li.dataset.source,
       state: li.dataset.state,
       message: li.querySelector(".error")?.textContent.trim(),
-      shown: li.querySelector(".output bdi")?.textContent,
+      // A long name's output is shown by its end, the whole of it in its title.
+      shown: li.querySelector(".output bdi")?.title || li.querySelector(".output bdi")?.textContent,
     })), skip, count);
   const found = [];
   for (const [i, {source, state, message, shown}] of entries.entries()) {
@@ -521,7 +522,13 @@ scenario("a mixed batch, as a person sees it", {skip: !screenshot}, async (env) 
                  put("notes.pdb", path.join(golden, "reject/other_creator.pdb")),
                  put("ab", path.join(golden, "decode/one_record.pdb")),
                  put("x.hdb", path.join(golden, "decode/one_record.pdb")),
-                 put("a\"b.pdb", path.join(golden, "decode/worked_example.pdb"))];
+                 put("a\"b.pdb", path.join(golden, "decode/worked_example.pdb")),
+                 put("~notes.pdb~", path.join(golden, "decode/one_record.pdb")),
+                 put("\u00e9t\u00e9.pdb", path.join(golden, "decode/one_record.pdb")),
+                 put("e\u0301te\u0301.pdb", path.join(golden, "decode/one_record.pdb")),
+                 put("\u202Efdp.story.pdb", path.join(golden, "decode/one_record.pdb")),
+                 put("The Collected Letters of a Very Patient Correspondent, Volume Three, 1887-1892.pdb",
+                     path.join(golden, "decode/edge_lengths.pdb"))];
   for (const [width, colorScheme] of [[1280, "light"], [1280, "dark"], [360, "light"], [360, "dark"]]) {
     const page = await openPage(env, {colorScheme, viewport: {width, height: 760}});
     await page.chooseFiles("#files", files);
@@ -684,7 +691,12 @@ scenario("removing an entry or clearing the list lets go of its output", {}, asy
   const page = await openPage(env);
   await page.chooseFiles("#files", files);
   await waitForResults(page, files.length);
-  const links = await page.evaluate(() => [...document.querySelectorAll("#results a[download]")].map((a) => a.href));
+  // Each link made to lead to its output, as when it takes the focus.
+  const links = await page.evaluate(() => [...document.querySelectorAll("#results a[download]")].map((a) => {
+    a.dispatchEvent(new FocusEvent("focus"));
+    return a.href;
+  }));
+  assert.ok(links.every((href) => href.startsWith("blob:")), links.join(" "));
   const readable = (href) => page.evaluate((href) => fetch(href).then(() => true, () => false), href);
   assert.ok(await readable(links[0]));
   await page.click("#results > li:nth-child(1) .remove");
@@ -821,11 +833,54 @@ scenario("names: isolated, wrapped, and shown as the browser saves them", {}, as
     ["a  b.pdb", "a b.hdb", true],
     ["a\u00a0b.pdb", "a b.hdb", true],
     ["a\u3000b.pdb", "a\u3000b.hdb", false],
+    // "~": WebKit saves every one as "_", Chromium one at either end.
+    ["~tilde.pdb", "_tilde.hdb", true],
+    ["~~.pdb", "__.hdb", true],
+    ["x.pdb~", "x.phb_", true],
+    ["a~b.pdb", "a_b.hdb", true],
   ];
   // A page at a time starts at most 9 downloads, which Chromium lets a page make without asking.
   for (let first = 0; first < cases.length; first += 9) {
     await savedNames(env, cases.slice(first, first + 9), source);
   }
+});
+
+scenario("names that show nothing or look alike are told apart, visibly and by accessible name", {}, async (env) => {
+  const source = path.join(golden, "decode/one_record.pdb");
+  const names = ["\u00e9t\u00e9.pdb", "e\u0301te\u0301.pdb", "\u202Efdp.story.pdb", "a\u200db.pdb"];
+  const page = await openPage(env, {viewport: {width: 1280, height: 720}});
+  await page.chooseFiles("#files", names.map((name) => put(name, source)));
+  await waitForResults(page, names.length);
+  const entries = await page.evaluate(() => [...document.querySelectorAll("#results li")].map((li) => ({
+    seen: li.querySelector(".file").innerText.split("\n")[0],
+    width: li.querySelector("bdi.source").getBoundingClientRect().width,
+    remove: li.querySelector(".remove").getAttribute("aria-label"),
+    note: li.querySelector(".renamed")?.textContent ?? "",
+  })));
+  // The same name in both forms: the one with separate accents says so, in sight and when read.
+  assert.notEqual(entries[0].seen, entries[1].seen);
+  assert.match(entries[1].seen, /accents written as separate characters/);
+  assert.notEqual(entries[0].remove, entries[1].remove);
+  assert.match(entries[1].remove, /accents written as separate characters/);
+  // A right-to-left override turns nothing around: it is shown as its code point, where it stands.
+  assert.match(entries[2].remove, /U\+202E \(right-to-left override\)/);
+  assert.match(entries[2].note, /U\+202E \(right-to-left override\) became _/);
+  const order = await page.evaluate(() => {
+    // Where "fdp" and "story" are drawn: left to right as written, unless the override turned them.
+    const name = document.querySelectorAll("#results bdi.source")[2];
+    const text = [...name.childNodes].find((node) => node.nodeType === Node.TEXT_NODE);
+    const at = (start, end) => {
+      const range = document.createRange();
+      range.setStart(text, start);
+      range.setEnd(text, end);
+      return range.getBoundingClientRect().left;
+    };
+    return {fdp: at(0, 3), story: at(4, 9), mark: name.querySelector(".unseen").getBoundingClientRect().width};
+  });
+  assert.ok(order.fdp < order.story, `the override turned the name around: ${JSON.stringify(order)}`);
+  assert.ok(order.mark >= 8, `the override is not seen: ${JSON.stringify(order)}`);
+  assert.match(entries[3].remove, /U\+200D \(zero-width joiner\)/);
+  await page.close();
 });
 
 async function savedNames(env, cases, source) {
@@ -843,6 +898,12 @@ async function savedNames(env, cases, source) {
     assert.equal(await count(page, `${item} .renamed`), explained ? 1 : 0, JSON.stringify(name));
     // Every name stands in an isolate of its own, so that its direction cannot turn the entry.
     assert.equal(await page.evaluate((item) => document.querySelector(`${item} bdi.source`).textContent, item), name);
+    // A long name is seen once in its entry: its output by the end where it differs, and the note
+    // names what changed, not the name again.
+    const seen = await page.evaluate((item) => [document.querySelector(`${item} .output bdi`).innerText,
+                                                document.querySelector(`${item} .renamed`)?.innerText ?? ""], item);
+    if (name.length > 40) assert.ok(seen[0].length <= 30, `${JSON.stringify(name)}: output shown as ${seen[0]}`);
+    assert.ok(!seen[1].includes(name.slice(0, 12)), `${JSON.stringify(name)}: the note repeats it: ${seen[1]}`);
   }
   const scrollWidth = await page.evaluate(() => document.documentElement.scrollWidth);
   assert.ok(scrollWidth <= width, `a long name makes the page ${scrollWidth} px wide in a ${width} px window`);
