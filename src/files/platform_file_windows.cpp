@@ -462,10 +462,11 @@ InPlaceResult open_in_place(const std::string& target, std::FILE* input, std::ui
                             std::size_t head_size, PendingFile& pending) {
     // Shared as widely as can be, so that a program that holds the old output open to read it
     // does not stand in the way; one that denies writing still does.
+    const std::wstring name = long_path(target);
     HANDLE handle = INVALID_HANDLE_VALUE;
     retry_past_brief_opens([&] {
-        handle = CreateFileW(long_path(target).c_str(), GENERIC_WRITE, all_sharing, nullptr,
-                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        handle = CreateFileW(name.c_str(), GENERIC_WRITE, all_sharing, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
         return handle != INVALID_HANDLE_VALUE;
     });
     if (handle == INVALID_HANDLE_VALUE) return InPlaceResult::not_openable;
