@@ -82,7 +82,9 @@ class DialogTest(unittest.TestCase):
         process = subprocess.Popen(COMMAND + args, cwd=self.work, stdin=subprocess.DEVNULL,
                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         try:
-            window = wait_until(open_dialogs, 30, "the Open dialog")[0]
+            # The first dialog of a session loads the 32-bit windowing libraries, which under
+            # an emulator takes more than half a minute now and then.
+            window = wait_until(open_dialogs, 120, "the Open dialog")[0]
             time.sleep(0.3)
             subprocess.run(["xdotool", "windowfocus", "--sync", window], check=True)
             if text is not None:
