@@ -26,5 +26,14 @@ hold="$top/build/windows-tests/hold_file.exe"
 mkdir -p "$(dirname "$hold")"
 compiler=$([ "$WINE_NATIVE_BITS" = 64 ] && echo x86_64 || echo i686)-w64-mingw32-g++
 "$compiler" -O2 -static -o "$hold" "$top/tests/windows/hold_file.cpp"
-PALMCONV="$WINE_PROGRAM $exe" HOLD_FILE="$hold" python3 "$top/tests/windows/held_output_test.py"
+# These stop conversions part way with Ctrl+C and kills at chosen moments, which an emulated
+# program answers late or not at all now and then: where the program is emulated, its 64-bit
+# build, from the same sources, runs them natively.
+held_program="$WINE_PROGRAM $exe"
+if [ "$WINE_BITS" = 32 ] && [ "$WINE_NATIVE_BITS" = 64 ]; then
+  echo "the held-output tests run the program's 64-bit build: an emulated program answers signals unreliably" >&2
+  (cd "$top" && cmake --preset windows64 >/dev/null && cmake --build --preset windows64 >/dev/null)
+  held_program="wine $top/build/windows64/palmconv.exe"
+fi
+PALMCONV="$held_program" HOLD_FILE="$hold" python3 "$top/tests/windows/held_output_test.py"
 echo "windows tests took $((SECONDS - start)) s"
